@@ -1,0 +1,13 @@
+#pragma once
+
+namespace kova {
+
+class EventLoop {
+ public:
+  virtual ~EventLoop() = default;
+  // Lets the loop deliver the pending events, then waits up to about 10 ms for new ones and
+  // delivers those; returns to the running handler.
+  virtual void yield() = 0;
+};
+
+}  // namespace kova

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace kova {
+
+// The receiver's serial port: one device at a time, 4800 baud, no parity, 8 data bits, 1 stop
+// bit, raw, read-only, modem lines untouched.
+class SerialPort {
+ public:
+  virtual ~SerialPort() = default;
+  virtual bool isOpen() const = 0;
+  // Opens COMn (1 to 32); false when the port does not exist, is in use or will not open.
+  // Only called while closed.
+  virtual bool open(int comPort) = 0;
+  // Closes the open port; does nothing when closed.
+  virtual void close() = 0;
+  // Appends every character waiting to be read to text, one character per byte, and removes
+  // them from the port. A port whose device has gone reads as empty.
+  virtual void readAll(std::string& text) = 0;
+  // 0: no notifications. 2: onComm is raised whenever 2 or more characters wait to be read.
+  virtual void setReceiveThreshold(int characters) = 0;
+  // The notification handler (the program's OnComm).
+  virtual void setOnComm(std::function<void()> handler) = 0;
+};
+
+}  // namespace kova
