@@ -1,0 +1,151 @@
+#include "nmea/decoder.h"
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "state/number_format.h"
+
+namespace kova {
+namespace {
+
+// The line split at every comma, nothing trimmed. Only the fields the sentences read are kept.
+struct Fields {
+  static constexpr std::size_t Kept = 10;
+  std::array<std::string_view, Kept> field{};
+  std::size_t last = 0;  // the highest field number, kept or not
+
+  std::string_view operator[](std::size_t n) const { return field[n]; }
+};
+
+Fields Split(std::string_view line) {
+  Fields f;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = line.find(',', start);
+    if (f.last < Fields::Kept) f.field[f.last] = line.substr(start, comma - start);
+    if (comma == std::string_view::npos) return f;
+    start = comma + 1;
+    ++f.last;
+  }
+}
+
+// Latitude and longitude with their hemisphere letters; any other letter leaves 0.
+void SetPosition(PositionState& p, std::string_view lat, std::string_view ns, std::string_view lon,
+                 std::string_view ew) {
+  const float latitude = NmeaToDegrees(lat);
+  const float longitude = NmeaToDegrees(lon);
+  p.Latitude = ns == "N" ? latitude : ns == "S" ? -latitude : 0.0f;
+  p.Longitude = ew == "E" ? longitude : ew == "W" ? -longitude : 0.0f;
+}
+
+// A position on the equator or the prime meridian is taken for a receiver without a fix.
+void RequirePosition(PositionState& p) {
+  if (p.Latitude == 0 || p.Longitude == 0) p.FixMode = 1;
+}
+
+// $GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47
+void DecodeGGA(const Fields& f, PositionState& p) {
+  SetPosition(p, f[2], f[3], f[4], f[5]);
+  // Some receivers stop after the quality or the dilution; the altitude then stays as it was.
+  if (f.last >= 9) p.Altitude = static_cast<float>(LeadingNumber(f[9]));
+  const double quality = LeadingNumber(f[6]);
+  p.FixQuality = static_cast<float>(quality);
+  if (!(quality >= 1 && quality <= 3)) p.FixMode = 1;
+  RequirePosition(p);
+}
+
+// $GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A
+void DecodeRMC(const Fields& f, PositionState& p) {
+  SetPosition(p, f[3], f[4], f[5], f[6]);
+  p.Speed = static_cast<float>(LeadingNumber(f[7]));
+  p.Heading = static_cast<float>(LeadingNumber(f[8]));
+  if (f[2] != "A") p.FixMode = 1;
+  RequirePosition(p);
+}
+
+// $GPGSA,A,3,04,05,,09,12,,,24,,,,,2.5,1.3,2.1*39
+void DecodeGSA(const Fields& f, PositionState& p) {
+  // Halves go to the even neighbour (the default rounding mode); a mode that does not fit
+  // 16 bits is garbage and is ignored.
+  const double mode = std::nearbyint(LeadingNumber(f[2]));
+  if (mode >= std::numeric_limits<std::int16_t>::min() &&
+      mode <= std::numeric_limits<std::int16_t>::max())
+    p.FixMode = static_cast<std::int16_t>(mode);
+}
+
+struct Sentence {
+  std::string_view name;  // field 0, matched exactly
+  std::size_t minLast;    // fewer fields: logged only
+  void (*decode)(const Fields&, PositionState&);
+};
+
+constexpr std::array Sentences{
+    Sentence{"$GPGGA", 6, DecodeGGA},
+    Sentence{"$GPRMC", 8, DecodeRMC},
+    Sentence{"$GPGSA", 2, DecodeGSA},
+};
+
+constexpr std::string_view Degree = "\u00B0";
+
+}  // namespace
+
+NmeaDecoder::NmeaDecoder(SharedState& state, Window& window, Clock& clock, char decimalSeparator)
+    : m_state(state), m_window(window), m_clock(clock), m_separator(decimalSeparator) {}
+
+void NmeaDecoder::ProcGPSNMEA(std::string_view line) {
+  m_window.prependLog(line);
+  const Fields fields = Split(line);
+  for (const Sentence& s : Sentences) {
+    if (fields[0] != s.name) continue;
+    if (fields.last >= s.minLast) s.decode(fields, m_state.Position);
+    break;
+  }
+  ShowPosition();
+  ShowHeadingVelocity();
+  ShowFix();
+  m_state.LastRxTime = m_clock.timeOfDay();
+  m_state.LastRxMonotonic = m_clock.monotonic();
+}
+
+void NmeaDecoder::ShowPosition() {
+  const PositionState& p = m_state.Position;
+  m_posText.assign("Lat: ");
+  AppendNumber(m_posText, p.Latitude, 5, m_separator);
+  m_posText.append(Degree).append("  Lon: ");
+  AppendNumber(m_posText, p.Longitude, 5, m_separator);
+  m_posText.append(Degree).append("  Alt: ");
+  AppendNumber(m_posText, p.Altitude, 2, m_separator);
+  m_posText.append("m");
+  m_window.setLabel(Label::Pos, m_posText, true);
+}
+
+void NmeaDecoder::ShowHeadingVelocity() {
+  const PositionState& p = m_state.Position;
+  m_hvText.assign("Heading: ");
+  AppendNumber(m_hvText, p.Heading, 1, m_separator);
+  m_hvText.append(Degree).append("  Velocity: ");
+  AppendNumber(m_hvText, p.Speed, 2, m_separator);
+  m_hvText.append("kn");
+  m_window.setLabel(Label::HV, m_hvText, true);
+}
+
+void NmeaDecoder::ShowFix() {
+  switch (m_state.Position.FixMode) {
+    case 0:
+    case 1:
+      m_window.setLabel(Label::Fix, "No GPS Fix", false);
+      break;
+    case 2:
+      m_window.setLabel(Label::Fix, "2D Fix", false);
+      break;
+    case 3:
+      m_window.setLabel(Label::Fix, "3D Fix", false);
+      break;
+    default:
+      break;  // an unknown mode leaves the line as it was
+  }
+}
+
+}  // namespace kova
