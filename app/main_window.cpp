@@ -1,0 +1,132 @@
+#include "app/main_window.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+
+#include <QCloseEvent>
+#include <QFont>
+#include <QLocale>
+#include <QTextBlock>
+#include <QTextCursor>
+
+#include "kova_version.h"
+
+namespace {
+
+// Positions in twips (1/1440 inch), as the layout was drawn, at 15 twips per pixel.
+constexpr int TwipsPerPixel = 15;
+constexpr int ClientWidthTwips = 4350;
+constexpr int ClientHeightTwips = 1935;
+
+struct Placement {
+  int left, top, width, height;
+};
+constexpr Placement StatusPlace{0, 0, 4335, 255};
+constexpr Placement PosPlace{0, 360, 4335, 255};
+constexpr Placement HVPlace{0, 600, 3135, 255};
+constexpr Placement FixPlace{3120, 600, 1215, 255};
+constexpr Placement LogPlace{0, 840, 4335, 1095};
+
+void Place(QWidget& widget, const Placement& twips) {
+  widget.setGeometry(twips.left / TwipsPerPixel, twips.top / TwipsPerPixel,
+                     twips.width / TwipsPerPixel, twips.height / TwipsPerPixel);
+}
+
+void SetUpLabel(QLabel& label, const char* name, const char* caption, const Placement& twips) {
+  label.setObjectName(name);
+  label.setText(caption);
+  label.setTextFormat(Qt::PlainText);
+  Place(label, twips);
+}
+
+}  // namespace
+
+QString WindowTitle() {
+  return QStringLiteral("Simple Kova %1.%2.%3")
+      .arg(kova::version::Major)
+      .arg(kova::version::Minor)
+      .arg(kova::version::Revision);
+}
+
+char DisplayDecimalSeparator() {
+  const QString point = QLocale::system().decimalPoint();
+  if (point.size() == 1 && point[0].unicode() > 0x20 && point[0].unicode() < 0x7f)
+    return static_cast<char>(point[0].unicode());
+  return '.';
+}
+
+Form1::Form1() {
+  setFixedSize(ClientWidthTwips / TwipsPerPixel, ClientHeightTwips / TwipsPerPixel);
+
+  SetUpLabel(lblStatus, "lblStatus", "Kova", StatusPlace);
+  QFont statusFont(QStringLiteral("Sans Serif"));
+  statusFont.setStyleHint(QFont::SansSerif);
+  statusFont.setPointSizeF(8.25);
+  statusFont.setBold(true);
+  lblStatus.setFont(statusFont);
+  SetUpLabel(lblPos, "lblPos", "Position", PosPlace);
+  SetUpLabel(lblHV, "lblHV", "Heading / Velocity", HVPlace);
+  SetUpLabel(lblFix, "lblFix", "GPS Fix", FixPlace);
+
+  txtLog.setObjectName("txtLog");
+  txtLog.setReadOnly(true);
+  // Every line would otherwise stay in the undo history for the whole run.
+  txtLog.setUndoRedoEnabled(false);
+  txtLog.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  txtLog.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  Place(txtLog, LogPlace);
+}
+
+void Form1::load() {
+  setWindowTitle(WindowTitle());
+  show();
+  repaint();
+  m_eventLoop.yield();
+}
+
+QLabel& Form1::labelFor(kova::Label label) {
+  switch (label) {
+    case kova::Label::Status: return lblStatus;
+    case kova::Label::Pos: return lblPos;
+    case kova::Label::HV: return lblHV;
+    case kova::Label::Fix: return lblFix;
+  }
+  return lblStatus;
+}
+
+void Form1::setLabel(kova::Label label, std::string_view text, bool repaintNow) {
+  QLabel& target = labelFor(label);
+  target.setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+  if (repaintNow) target.repaint();
+}
+
+void Form1::prependLog(std::string_view line) {
+  // The line ends in its own CR LF; the row break is the text block's. A stray CR or LF inside
+  // a line shows as a space, so every received line takes exactly one row.
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  QString row = QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()));
+  for (QChar& c : row)
+    if (c == u'\r' || c == u'\n') c = u' ';
+
+  QTextDocument& document = *txtLog.document();
+  QTextCursor cursor(&document);
+  cursor.insertText(row);
+  if (m_logHasRows) cursor.insertBlock();
+  m_logHasRows = true;
+
+  if (document.blockCount() > LogLineLimit) {
+    QTextCursor oldest(document.lastBlock());
+    oldest.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    oldest.removeSelectedText();
+    oldest.deletePreviousChar();  // the break above the oldest row
+  }
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+  event->accept();
+  // The request may arrive while a scan yields deep inside nested event processing; ending
+  // here, rather than returning to the main loop, stops the scan with the program.
+  std::fflush(nullptr);
+  std::_Exit(EXIT_SUCCESS);
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <string_view>
+
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QString>
+#include <QWidget>
+
+#include "platform/qt/qt_clock.h"
+#include "platform/qt/qt_event_loop.h"
+#include "platform/qt/qt_timer.h"
+#include "platform/window.h"
+#include "state/shared_state.h"
+
+// "Simple Kova " and the program's major.minor.revision.
+QString WindowTitle();
+
+// The decimal separator of the user's regional settings, or "." where that is not a single
+// ASCII character (the labels and replies are built from single-byte text).
+char DisplayDecimalSeparator();
+
+// The main window: owns every object and all state of the run. Making it opens nothing;
+// load() runs the start-up.
+class Form1 : public QWidget, public kova::Window {
+ public:
+  // The log shows only the newest lines so that its memory stays bounded.
+  static constexpr int LogLineLimit = 1000;
+
+  Form1();
+
+  // The start-up sequence; called once, right after construction.
+  void load();
+
+  void setLabel(kova::Label label, std::string_view text, bool repaintNow) override;
+  void prependLog(std::string_view line) override;
+
+ protected:
+  // A close request, whatever its cause, ends the program at once.
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  QLabel& labelFor(kova::Label label);
+
+  kova::SharedState m_state;
+  kova::QtClock m_clock;
+  kova::QtEventLoop m_eventLoop;
+  kova::QtTimer TimerWatch{std::chrono::milliseconds(15000), true};
+  kova::QtTimer Timer1{std::chrono::milliseconds(10000), false};
+  char m_decimalSeparator = DisplayDecimalSeparator();
+
+  QLabel lblStatus{this};
+  QLabel lblPos{this};
+  QLabel lblHV{this};
+  QLabel lblFix{this};
+  QPlainTextEdit txtLog{this};
+  // An empty first row is still a row: the document alone cannot tell.
+  bool m_logHasRows = false;
+};

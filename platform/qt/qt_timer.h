@@ -1,0 +1,27 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+#include <QTimer>
+
+#include "platform/timer.h"
+
+namespace kova {
+
+// A periodic QTimer whose interval is fixed when it is made.
+class QtTimer : public Timer {
+ public:
+  QtTimer(std::chrono::milliseconds interval, bool enabled);
+
+  void setEnabled(bool enabled) override;
+  bool enabled() const override;
+  // The handler run on every tick; replaces any earlier one.
+  void setOnTick(std::function<void()> handler);
+
+ private:
+  QTimer m_timer;
+  std::function<void()> m_onTick;
+};
+
+}  // namespace kova
