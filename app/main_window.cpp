@@ -85,6 +85,8 @@ void Form1::load() {
   m_eventLoop.yield();
 }
 
+void Form1::ProcGPSNMEA(std::string_view line) { m_decoder.ProcGPSNMEA(line); }
+
 QLabel& Form1::labelFor(kova::Label label) {
   switch (label) {
     case kova::Label::Status: return lblStatus;

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QWidget>
 
+#include "nmea/decoder.h"
 #include "platform/qt/qt_clock.h"
 #include "platform/qt/qt_event_loop.h"
 #include "platform/qt/qt_timer.h"
@@ -32,6 +33,9 @@ class Form1 : public QWidget, public kova::Window {
   // The start-up sequence; called once, right after construction.
   void load();
 
+  // Decodes one received line (CR LF included) into the state, the data lines and the log.
+  void ProcGPSNMEA(std::string_view line);
+
   void setLabel(kova::Label label, std::string_view text, bool repaintNow) override;
   void prependLog(std::string_view line) override;
 
@@ -56,4 +60,6 @@ class Form1 : public QWidget, public kova::Window {
   QPlainTextEdit txtLog{this};
   // An empty first row is still a row: the document alone cannot tell.
   bool m_logHasRows = false;
+
+  kova::NmeaDecoder m_decoder{m_state, *this, m_clock, m_decimalSeparator};
 };
