@@ -1,0 +1,49 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <QSocketNotifier>
+
+#include "platform/serial_port.h"
+
+namespace kova {
+
+// A COM port on a Linux tty device (see platform/com_ports.h for which device COMn is), read
+// through termios without blocking. While the receive threshold is 2 a notifier moves arriving
+// characters into a buffer of its own and raises onComm; at 0 the port is left alone and
+// readAll reads the device directly.
+class QtSerialPort : public SerialPort {
+ public:
+  QtSerialPort() = default;
+  ~QtSerialPort() override;
+  QtSerialPort(const QtSerialPort&) = delete;
+  QtSerialPort& operator=(const QtSerialPort&) = delete;
+
+  bool isOpen() const override;
+  bool open(int comPort) override;
+  void close() override;
+  void readAll(std::string& text) override;
+  void setReceiveThreshold(int characters) override;
+  void setOnComm(std::function<void()> handler) override;
+
+  // Opens the tty device at path as open(comPort) does; false when it will not open.
+  bool openDevice(const std::string& path);
+  // The notifier's entry point: the device has characters waiting or has gone.
+  void onReadable();
+
+ private:
+  // Moves what the device holds into m_received; marks the device gone on a hang-up.
+  void drainDevice();
+  void watch(bool on);
+
+  int m_fd = -1;
+  bool m_gone = false;
+  int m_threshold = 0;
+  std::string m_received;
+  std::unique_ptr<QSocketNotifier> m_notifier;
+  std::function<void()> m_onComm;
+};
+
+}  // namespace kova

@@ -1,0 +1,114 @@
+#pragma once
+
+// End-to-end harness: the real program started in a sandbox of its own, a pseudo-terminal that
+// plays the receiver, and a TCP client for the query port.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kova::e2e {
+
+using namespace std::chrono_literals;
+
+// Appends the NMEA checksum ("*hh") and CR LF to a sentence given as "$GPGGA,...".
+std::string WithChecksum(std::string_view sentence);
+
+// Calls step about every 20 ms until it returns true or timeout passes; true when it did.
+bool Eventually(std::chrono::milliseconds timeout, const std::function<bool()>& step);
+
+// A receiver on a pseudo-terminal: the program opens its device, the test writes to it.
+class PtyReceiver {
+ public:
+  PtyReceiver();
+  ~PtyReceiver();
+  PtyReceiver(const PtyReceiver&) = delete;
+  PtyReceiver& operator=(const PtyReceiver&) = delete;
+
+  const std::string& devicePath() const { return path_; }
+  // Writes all of text, waiting up to a second for room; false when it could not.
+  bool write(std::string_view text);
+  // True while some program holds the device open.
+  bool isOpenedByProgram() const;
+  // Ends the device as an unplugged receiver does: the program's reads see a hang-up.
+  void unplug();
+
+ private:
+  int master_ = -1;
+  std::string path_;
+};
+
+// A temporary user data folder ($XDG_DATA_HOME) holding the simple-kova/ports folder.
+class DataHome {
+ public:
+  DataHome();
+  ~DataHome();
+  DataHome(const DataHome&) = delete;
+  DataHome& operator=(const DataHome&) = delete;
+
+  const std::filesystem::path& path() const { return root_; }
+  std::filesystem::path portsFolder() const { return root_ / "simple-kova" / "ports"; }
+  // Makes COMn point to device (replacing an earlier link), as a user pins a receiver.
+  void linkPort(int comPort, const std::string& device);
+
+ private:
+  std::filesystem::path root_;
+};
+
+// The real executable, started with the given data folder, no display (offscreen) and the
+// C locale. Killed by the destructor if still running.
+class Program {
+ public:
+  explicit Program(const DataHome& dataHome);
+  ~Program();
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Waits until the query port accepts connections; false after timeout or if the program ended.
+  bool waitUntilListening(std::chrono::milliseconds timeout = 5s);
+  // True while the process has not ended.
+  bool running();
+  // Sends SIGTERM and waits up to timeout; the exit code, or -signal when a signal ended it,
+  // or std::nullopt when it did not end in time (it is then killed).
+  std::optional<int> stop(std::chrono::milliseconds timeout = 5s);
+  // User plus system CPU time the process has used so far.
+  std::chrono::nanoseconds cpuTime() const;
+
+ private:
+  std::optional<int> reap(std::chrono::milliseconds timeout);
+
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+// One TCP connection to 127.0.0.1:2947.
+class QueryClient {
+ public:
+  QueryClient() = default;
+  ~QueryClient();
+  QueryClient(const QueryClient&) = delete;
+  QueryClient& operator=(const QueryClient&) = delete;
+
+  bool connect(std::chrono::milliseconds timeout = 1s);
+  // Sends request and returns the one reply line without its CR LF; std::nullopt when the
+  // connection failed or no complete line came within timeout.
+  std::optional<std::string> ask(std::string_view request, std::chrono::milliseconds timeout = 2s);
+
+ private:
+  int fd_ = -1;
+  std::string pending_;
+};
+
+// One request on a fresh connection.
+std::optional<std::string> Query(std::string_view request, std::chrono::milliseconds timeout = 2s);
+
+inline constexpr std::uint16_t kQueryPort = 2947;
+
+}  // namespace kova::e2e
