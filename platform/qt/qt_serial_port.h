@@ -1,7 +1,6 @@
 #pragma once
 
 #include <functional>
-#include <memory>
 #include <string>
 
 #include <QSocketNotifier>
@@ -16,7 +15,7 @@ namespace kova {
 // readAll reads the device directly.
 class QtSerialPort : public SerialPort {
  public:
-  QtSerialPort() = default;
+  QtSerialPort();
   ~QtSerialPort() override;
   QtSerialPort(const QtSerialPort&) = delete;
   QtSerialPort& operator=(const QtSerialPort&) = delete;
@@ -42,7 +41,8 @@ class QtSerialPort : public SerialPort {
   bool m_gone = false;
   int m_threshold = 0;
   std::string m_received;
-  std::unique_ptr<QSocketNotifier> m_notifier;
+  // One notifier for every device opened: it is never deleted under its own signal.
+  QSocketNotifier m_notifier{QSocketNotifier::Read};
   std::function<void()> m_onComm;
 };
 

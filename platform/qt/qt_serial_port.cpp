@@ -1,0 +1,124 @@
+#include "platform/qt/qt_serial_port.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/com_ports.h"
+
+namespace kova {
+
+namespace {
+
+// Past this many unread characters the port stops taking more from the device, whose own
+// buffer then overflows as a UART's does; memory stays bounded if nobody reads.
+constexpr size_t kReceivedLimit = 64 * 1024;
+
+bool SetLineSettings(int fd) {
+  termios mode{};
+  if (tcgetattr(fd, &mode) != 0) return false;
+  cfmakeraw(&mode);
+  mode.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  mode.c_cflag |= CS8 | CLOCAL | CREAD;
+  mode.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  // With at least one character asked for, a non-blocking read tells "nothing yet" (EAGAIN)
+  // from a hang-up (0).
+  mode.c_cc[VMIN] = 1;
+  mode.c_cc[VTIME] = 0;
+  return cfsetispeed(&mode, B4800) == 0 && cfsetospeed(&mode, B4800) == 0 &&
+         tcsetattr(fd, TCSANOW, &mode) == 0;
+}
+
+}  // namespace
+
+QtSerialPort::QtSerialPort() {
+  QObject::connect(&m_notifier, &QSocketNotifier::activated, [this] { onReadable(); });
+}
+
+QtSerialPort::~QtSerialPort() { close(); }
+
+bool QtSerialPort::isOpen() const { return m_fd >= 0; }
+
+bool QtSerialPort::open(int comPort) {
+  // The ports folder is read at every open, so a receiver pinned meanwhile is found.
+  const auto device = ComPortDevice(comPort, ComPortSources::FromEnvironment());
+  return device && openDevice(device->string());
+}
+
+bool QtSerialPort::openDevice(const std::string& path) {
+  if (isOpen()) return false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  // flock keeps out other programs that lock, TIOCEXCL those that do not (and are not root).
+  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0 ||
+      !SetLineSettings(fd)) {
+    ::close(fd);
+    return false;
+  }
+  m_fd = fd;
+  m_gone = false;
+  m_received.clear();
+  m_notifier.setSocket(fd);
+  watch(m_threshold > 0);
+  return true;
+}
+
+void QtSerialPort::close() {
+  if (!isOpen()) return;
+  m_notifier.setEnabled(false);
+  ioctl(m_fd, TIOCNXCL);
+  ::close(m_fd);
+  m_fd = -1;
+  m_gone = false;
+  m_received.clear();
+}
+
+void QtSerialPort::readAll(std::string& text) {
+  drainDevice();
+  text += m_received;
+  m_received.clear();
+  watch(m_threshold > 0);
+}
+
+void QtSerialPort::setReceiveThreshold(int characters) {
+  m_threshold = characters;
+  watch(m_threshold > 0);
+}
+
+void QtSerialPort::setOnComm(std::function<void()> handler) { m_onComm = std::move(handler); }
+
+void QtSerialPort::onReadable() {
+  drainDevice();
+  watch(m_threshold > 0);
+  if (m_threshold > 0 && m_received.size() >= static_cast<size_t>(m_threshold) && m_onComm) {
+    m_onComm();
+  }
+}
+
+void QtSerialPort::drainDevice() {
+  if (!isOpen() || m_gone) return;
+  char chunk[4096];
+  while (m_received.size() < kReceivedLimit) {
+    const ssize_t n = ::read(m_fd, chunk, sizeof chunk);
+    if (n > 0) {
+      m_received.append(chunk, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return;
+    // End of file or an error: the device has gone (a receiver unplugged, a pty whose other
+    // side closed). It stays quiet until the next scan closes it.
+    m_gone = true;
+    return;
+  }
+}
+
+void QtSerialPort::watch(bool on) {
+  if (isOpen()) m_notifier.setEnabled(on && !m_gone && m_received.size() < kReceivedLimit);
+}
+
+}  // namespace kova

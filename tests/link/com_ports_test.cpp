@@ -1,0 +1,139 @@
+#include "platform/com_ports.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+
+namespace kova {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A scratch folder holding a fake tty class tree and a ports folder.
+class ComPortsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "kova-com-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+    sources_.portsFolder = root_ / "data" / "simple-kova" / "ports";
+    sources_.ttyClasses = root_ / "class";
+    sources_.devices = root_ / "dev";
+    fs::create_directories(sources_.ttyClasses);
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  // A tty class entry; type is the serial port type file's content, empty for none.
+  void addTty(const std::string& name, bool hasDevice, const std::string& type = "") {
+    const auto entry = sources_.ttyClasses / name;
+    fs::create_directories(entry);
+    if (hasDevice) fs::create_directories(entry / "device");
+    if (!type.empty()) std::ofstream(entry / "type") << type << "\n";
+  }
+
+  fs::path root_;
+  ComPortSources sources_;
+};
+
+TEST(PortsFolderFor, FollowsTheDataFolderRules) {
+  struct Row {
+    const char* xdgDataHome;
+    const char* home;
+    fs::path expected;
+  };
+  const Row rows[] = {
+      {"/data", "/home/ann", "/data/simple-kova/ports"},
+      {nullptr, "/home/ann", "/home/ann/.local/share/simple-kova/ports"},
+      {"", "/home/ann", "/home/ann/.local/share/simple-kova/ports"},
+      {"relative/data", "/home/ann", "/home/ann/.local/share/simple-kova/ports"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(PortsFolderFor(row.xdgDataHome, row.home), row.expected)
+        << "XDG_DATA_HOME=" << (row.xdgDataHome ? row.xdgDataHome : "(unset)");
+  }
+}
+
+TEST(OrderSerialDevices, PutsUsbReceiversFirstThenNaturalOrder) {
+  struct Row {
+    std::vector<std::string> host;
+    std::vector<std::string> expected;
+  };
+  const Row rows[] = {
+      {{"ttyS10", "ttyS2", "ttyS0"}, {"ttyS0", "ttyS2", "ttyS10"}},
+      {{"ttyS0", "ttyUSB0", "ttyACM1", "ttyACM0"}, {"ttyACM0", "ttyACM1", "ttyUSB0", "ttyS0"}},
+      {{"ttyUSB10", "ttyUSB9", "ttyAMA0"}, {"ttyUSB9", "ttyUSB10", "ttyAMA0"}},
+      {{"ttyS1x", "ttyS1"}, {"ttyS1", "ttyS1x"}},
+      {{}, {}},
+  };
+  for (const auto& row : rows) {
+    std::string input;
+    for (const auto& name : row.host) input += name + " ";
+    EXPECT_EQ(OrderSerialDevices(row.host), row.expected) << "host lists: " << input;
+  }
+}
+
+TEST_F(ComPortsTest, HostListsOnlyTtysWithHardware) {
+  addTty("tty0", false);
+  addTty("ptmx", false);
+  addTty("ttyS0", true, "4");
+  addTty("ttyS1", true, "0");
+  addTty("ttyS10", true, "4");
+  addTty("ttyUSB0", true);
+
+  EXPECT_EQ(HostSerialDevices(sources_.ttyClasses),
+            (std::vector<std::string>{"ttyUSB0", "ttyS0", "ttyS10"}));
+}
+
+TEST_F(ComPortsTest, WithoutPortsFolderComNIsTheNthHostDevice) {
+  addTty("ttyS0", true, "4");
+  addTty("ttyACM0", true);
+
+  struct Row {
+    int comPort;
+    std::optional<fs::path> expected;
+  };
+  const Row rows[] = {
+      {1, sources_.devices / "ttyACM0"},
+      {2, sources_.devices / "ttyS0"},
+      {3, std::nullopt},
+      {0, std::nullopt},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(ComPortDevice(row.comPort, sources_), row.expected) << "COM" << row.comPort;
+  }
+}
+
+TEST_F(ComPortsTest, PortsFolderAloneDefinesThePorts) {
+  addTty("ttyS0", true, "4");
+  fs::create_directories(sources_.portsFolder);
+  fs::create_symlink("/dev/pts/7", sources_.portsFolder / "COM3");
+  fs::create_symlink(sources_.devices / "ttyUSB4", sources_.portsFolder / "COM32");
+  std::ofstream(sources_.portsFolder / "notes.txt") << "COM1 is the boat's receiver\n";
+
+  struct Row {
+    int comPort;
+    std::optional<fs::path> expected;
+  };
+  const Row rows[] = {
+      {1, std::nullopt},  // the host's ttyS0 is not COM1 once the folder exists
+      {2, std::nullopt},
+      {3, sources_.portsFolder / "COM3"},   // a link to a device that is missing still names it
+      {32, sources_.portsFolder / "COM32"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(ComPortDevice(row.comPort, sources_), row.expected) << "COM" << row.comPort;
+  }
+}
+
+TEST_F(ComPortsTest, PortPinnedWhileRunningIsFoundAtTheNextLookUp) {
+  fs::create_directories(sources_.portsFolder);
+  ASSERT_EQ(ComPortDevice(5, sources_), std::nullopt);
+
+  fs::create_symlink("/dev/ttyUSB0", sources_.portsFolder / "COM5");
+
+  EXPECT_EQ(ComPortDevice(5, sources_), sources_.portsFolder / "COM5");
+}
+
+}  // namespace
+}  // namespace kova
