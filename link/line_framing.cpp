@@ -1,0 +1,28 @@
+#include "link/line_framing.h"
+
+#include <utility>
+
+namespace kova {
+
+void FrameLines(std::string& rxBuffer, const LineSink& procLine) {
+  static constexpr std::string_view CrLf = "\r\n";
+  const auto lastCrLf = rxBuffer.rfind(CrLf);
+  std::string framed;
+  if (lastCrLf != std::string::npos) {
+    // One cut for the whole burst: the lines move out, the unfinished rest stays.
+    const auto end = lastCrLf + CrLf.size();
+    framed = std::move(rxBuffer);
+    rxBuffer.assign(framed, end);
+    framed.resize(end);
+  }
+  if (rxBuffer.size() > RxBufferCap) rxBuffer.erase(0, rxBuffer.size() - RxBufferCap);
+
+  std::string_view rest = framed;
+  while (!rest.empty()) {
+    const auto end = rest.find(CrLf) + CrLf.size();
+    procLine(rest.substr(0, end));
+    rest.remove_prefix(end);
+  }
+}
+
+}  // namespace kova

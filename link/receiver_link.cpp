@@ -1,0 +1,112 @@
+#include "link/receiver_link.h"
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace kova {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto ProbeWindow = 1s;
+// A chatty device that is not the receiver ends its probe early.
+constexpr std::size_t ProbeLimit = 50;
+// Every GPS-talker sentence whose type starts with G ($GPGGA, $GPGSA, $GPGSV, $GPGLL).
+constexpr std::string_view ReceiverMark = "$GPG";
+constexpr auto WatchdogSilence = 15s;
+constexpr int ProbeThreshold = 0;
+constexpr int ReceiveThreshold = 2;
+
+}  // namespace
+
+ReceiverLink::ReceiverLink(SharedState& state, SerialPort& port, EventLoop& loop, Clock& clock,
+                           Window& window, Timer& timerWatch, Timer& timer1, LineSink procGPSNMEA)
+    : m_state(state),
+      m_port(port),
+      m_loop(loop),
+      m_clock(clock),
+      m_window(window),
+      m_timerWatch(timerWatch),
+      m_timer1(timer1),
+      m_procGPSNMEA(std::move(procGPSNMEA)) {
+  m_port.setOnComm([this] { onComm(); });
+}
+
+ReceiverLink::~ReceiverLink() { m_port.setOnComm({}); }
+
+void ReceiverLink::ScanComPorts() {
+  // Ticks arrive while the probe yields; a scan inside a scan would restart the ports under it.
+  if (m_scanning) return;
+  m_scanning = true;
+  m_timerWatch.setEnabled(false);
+  m_state.GpsPort = 0;
+
+  int n = FirstComPort;
+  for (; n <= LastComPort; ++n) {
+    setStatus("Scanning COM" + std::to_string(n) + " for GPS Receiver");
+    if (m_port.isOpen()) m_port.close();
+    m_port.setReceiveThreshold(ProbeThreshold);
+    // The open attempt is the only step that can fail, and failing is not an error: a port that
+    // does not exist, is in use or refuses to open is skipped. Everything else the port reports
+    // as empty reads, so the scan has nothing more to ignore.
+    if (!m_port.open(n)) continue;
+    if (probeFindsReceiver()) {
+      m_state.GpsPort = static_cast<std::int16_t>(n);
+      m_port.setReceiveThreshold(ReceiveThreshold);
+      break;
+    }
+  }
+
+  if (m_state.GpsPort == 0) {
+    setStatus("Could not find GPS Receiver. Retry in 10s");
+    m_timer1.setEnabled(true);
+  } else {
+    setStatus("GPS Receiver on COM" + std::to_string(n));
+    // Retrying now would only close the receiver's port and find it again.
+    m_timer1.setEnabled(false);
+  }
+  m_timerWatch.setEnabled(true);
+  m_scanning = false;
+}
+
+// Reads the open port for up to about a second (measured on the monotonic clock, so midnight
+// cannot stretch it) or ProbeLimit characters, and judges the port only by what it sent. What
+// was read stays in RxBuffer for the framing.
+bool ReceiverLink::probeFindsReceiver() {
+  std::string& rx = m_state.RxBuffer;
+  rx.clear();
+  const auto t0 = m_clock.monotonic();
+  do {
+    m_loop.yield();
+    m_port.readAll(rx);
+  } while (m_clock.monotonic() - t0 <= ProbeWindow && rx.size() <= ProbeLimit &&
+           rx.find(ReceiverMark) == std::string::npos);
+  return rx.find(ReceiverMark) != std::string::npos;
+}
+
+void ReceiverLink::onComm() {
+  m_port.readAll(m_state.RxBuffer);
+  FrameLines(m_state.RxBuffer, m_procGPSNMEA);
+}
+
+void ReceiverLink::onWatchdogTick() {
+  // A line never seen counts as silence since forever.
+  const auto& last = m_state.LastRxMonotonic;
+  if (!last || m_clock.monotonic() - *last > WatchdogSilence) ScanComPorts();
+}
+
+void ReceiverLink::onRetryTick() {
+  if (m_scanning) return;
+  m_state.Position.FixMode = 1;
+  ScanComPorts();
+}
+
+void ReceiverLink::setStatus(const std::string& text) {
+  // Shown the next time the loop runs; texts of ports that fail to open are replaced unseen.
+  m_window.setLabel(Label::Status, text, false);
+}
+
+}  // namespace kova

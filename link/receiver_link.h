@@ -1,0 +1,55 @@
+#pragma once
+
+#include "link/line_framing.h"
+#include "platform/clock.h"
+#include "platform/event_loop.h"
+#include "platform/serial_port.h"
+#include "platform/timer.h"
+#include "platform/window.h"
+#include "state/shared_state.h"
+
+namespace kova {
+
+// The receiver link: finds the receiver on COM1 to COM32, frames what it sends into lines for
+// the decoder, and rescans when it falls silent or was not found.
+class ReceiverLink {
+ public:
+  static constexpr int FirstComPort = 1;
+  static constexpr int LastComPort = 32;
+
+  // Connects itself to the port's notifications. timerWatch is the watchdog, timer1 the retry
+  // timer; their ticks are to call onWatchdogTick() and onRetryTick().
+  ReceiverLink(SharedState& state, SerialPort& port, EventLoop& loop, Clock& clock, Window& window,
+               Timer& timerWatch, Timer& timer1, LineSink procGPSNMEA);
+  ~ReceiverLink();
+  ReceiverLink(const ReceiverLink&) = delete;
+  ReceiverLink& operator=(const ReceiverLink&) = delete;
+
+  // Probes the ports in turn and leaves the receiver's port open with notifications on; yields
+  // to the event loop while it waits for data. Does nothing while a scan is already running.
+  void ScanComPorts();
+  // The port's notification (OnComm): frames every complete line waiting.
+  void onComm();
+  // TimerWatch: rescans after more than 15 s without a line reaching the decoder.
+  void onWatchdogTick();
+  // Timer1: marks the fix as lost and rescans.
+  void onRetryTick();
+
+  bool scanning() const { return m_scanning; }
+
+ private:
+  bool probeFindsReceiver();
+  void setStatus(const std::string& text);
+
+  SharedState& m_state;
+  SerialPort& m_port;
+  EventLoop& m_loop;
+  Clock& m_clock;
+  Window& m_window;
+  Timer& m_timerWatch;
+  Timer& m_timer1;
+  LineSink m_procGPSNMEA;
+  bool m_scanning = false;
+};
+
+}  // namespace kova

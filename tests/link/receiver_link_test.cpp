@@ -1,0 +1,358 @@
+#include "link/receiver_link.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <numeric>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/fake/fake_clock.h"
+#include "platform/fake/fake_event_loop.h"
+#include "platform/fake/fake_serial_port.h"
+#include "platform/fake/fake_timer.h"
+#include "platform/fake/recording_window.h"
+
+namespace kova {
+namespace {
+
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+const std::string NotFound = "Could not find GPS Receiver. Retry in 10s";
+const std::string Gga =
+    "$GPGGA,110729,6013.0599,N,02453.5376,E,1,04,03.4,-00016.6,M,045.5,M,,*63\r\n";
+const std::string Rmc = "$GPRMC,110728,A,6013.0600,N,02453.5376,E,000.0,000.0,130210,,,A*79\r\n";
+
+// A test data file without its first line, which names the file's source.
+std::string ReadTestData(const std::string& name) {
+  std::ifstream in(std::string(KOVA_TEST_DATA) + "/" + name, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_FALSE(text.empty()) << name;
+  return text.substr(text.find('\n') + 1);
+}
+
+// The main window's link with everything around it faked. The decoder stand-in records each
+// line and stamps the time of the last line, as the decoder does.
+struct LinkRig {
+  explicit LinkRig(double timeOfDay = 36000.0) : clock(timeOfDay) {
+    timerWatch.setOnTick([this] { link.onWatchdogTick(); });
+    timer1.setOnTick([this] { link.onRetryTick(); });
+  }
+
+  void procGPSNMEA(std::string_view line) {
+    lines.emplace_back(line);
+    state.LastRxTime = clock.timeOfDay();
+    state.LastRxMonotonic = clock.monotonic();
+  }
+  // Runs a scan and returns how long it took.
+  std::chrono::milliseconds scan() {
+    const auto start = loop.now();
+    link.ScanComPorts();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(loop.now() - start);
+  }
+  const std::string& status() const { return window.label(Label::Status); }
+  std::vector<int> attemptsSince(std::size_t first) const {
+    const auto& all = port.openAttempts();
+    return {all.begin() + static_cast<std::ptrdiff_t>(first), all.end()};
+  }
+
+  FakeClock clock;
+  FakeEventLoop loop{clock};
+  FakeSerialPort port{loop};
+  RecordingWindow window;
+  SharedState state;
+  FakeTimer timerWatch{loop, 15000ms, true};
+  FakeTimer timer1{loop, 10000ms};
+  Lines lines;
+  ReceiverLink link{state, port,       loop,   clock,
+                    window, timerWatch, timer1, [this](std::string_view line) { procGPSNMEA(line); }};
+};
+
+std::vector<int> ComPorts(int first, int last) {
+  std::vector<int> ports(static_cast<std::size_t>(last - first + 1));
+  std::iota(ports.begin(), ports.end(), first);
+  return ports;
+}
+
+TEST(ScanComPorts, FindsTheFirstPortThatSendsAGpsTalkerSentence) {
+  struct Case {
+    const char* name;
+    std::function<void(FakeSerialPort&)> devices;
+    int gpsPort;
+    std::string status;
+    std::vector<int> attempts;
+    std::chrono::milliseconds minTime, maxTime;
+  };
+  const Case cases[] = {
+      {"no ports at all", [](FakeSerialPort&) {}, 0, NotFound, ComPorts(1, 32), 0ms, 0ms},
+      {"receiver on COM5 behind a silent COM1",
+       [](FakeSerialPort& port) {
+         port.attach(1);
+         port.attach(5).talk(Gga, 1s);
+       },
+       5, "GPS Receiver on COM5", ComPorts(1, 5), 2000ms, 2050ms},
+      {"chatty device on COM2 ends its probe early",
+       [](FakeSerialPort& port) {
+         port.attach(2).feedAfter(100ms, std::string(51, 'z'));
+         port.attach(3).talk(Gga, 200ms);
+       },
+       3, "GPS Receiver on COM3", ComPorts(1, 3), 200ms, 220ms},
+      {"exactly 50 characters keep the probe going",
+       [](FakeSerialPort& port) {
+         port.attach(2).feedAfter(100ms, std::string(50, 'z'));
+         port.attach(3).talk(Gga, 200ms);
+       },
+       3, "GPS Receiver on COM3", ComPorts(1, 3), 1200ms, 1220ms},
+      {"a receiver sending only $GPRMC is passed by",
+       [](FakeSerialPort& port) { port.attach(7).talk(Rmc, 1s); }, 0, NotFound, ComPorts(1, 32),
+       1000ms, 1050ms},
+      {"more than 50 characters before the first $GPG pass the receiver by",
+       [](FakeSerialPort& port) {
+         port.attach(1).feedAfter(100ms, Rmc.substr(0, 51));
+         port.device(1).feedAfter(200ms, Rmc.substr(51) + Gga);
+       },
+       0, NotFound, ComPorts(1, 32), 100ms, 120ms},
+      {"unplugged receiver is skipped",
+       [](FakeSerialPort& port) {
+         port.attach(4).unplug();
+         port.attach(9).talk(Gga, 100ms);
+       },
+       9, "GPS Receiver on COM9", ComPorts(1, 9), 100ms, 120ms},
+      {"$GPG split across reads",
+       [](FakeSerialPort& port) {
+         port.attach(6).feedAfter(100ms, "\r\n$GP");
+         port.device(6).feedAfter(200ms, "GSA,A,3*1E\r\n");
+       },
+       6, "GPS Receiver on COM6", ComPorts(1, 6), 200ms, 220ms},
+  };
+  for (const auto& c : cases) {
+    LinkRig rig;
+    c.devices(rig.port);
+    const auto took = rig.scan();
+    EXPECT_EQ(rig.state.GpsPort, c.gpsPort) << c.name;
+    EXPECT_EQ(rig.status(), c.status) << c.name;
+    EXPECT_EQ(rig.port.openAttempts(), c.attempts) << c.name;
+    EXPECT_GE(took, c.minTime) << c.name;
+    EXPECT_LE(took, c.maxTime) << c.name;
+    EXPECT_EQ(rig.timer1.enabled(), c.gpsPort == 0) << c.name;
+    EXPECT_TRUE(rig.timerWatch.enabled()) << c.name;
+    EXPECT_EQ(rig.port.receiveThreshold(), c.gpsPort == 0 ? 0 : 2) << c.name;
+    EXPECT_EQ(rig.port.openPort(), c.gpsPort) << c.name;
+  }
+}
+
+TEST(ScanComPorts, SilentPortCostsAboutOneSecondThenTheNextPortStarts) {
+  LinkRig rig;
+  rig.port.attach(1);
+  rig.port.attach(2);
+  rig.link.ScanComPorts();
+  // Each probe reads once per yield; a silent port is given up after just over a second.
+  EXPECT_EQ(rig.loop.yields(), 2 * 101);
+  EXPECT_EQ(rig.port.reads(), 2 * 101);
+  EXPECT_FALSE(rig.port.isOpen()) << "each probed port is closed by the next pass";
+}
+
+TEST(ScanComPorts, LeavesTheProbeTextForTheFramingWhichLogsItFirst) {
+  LinkRig rig;
+  auto& receiver = rig.port.attach(5);
+  receiver.feedAfter(10ms, "0,M,,*63\r\n");
+  receiver.feedAfter(20ms, Gga.substr(0, 10));
+  rig.scan();
+  EXPECT_EQ(rig.state.RxBuffer, "0,M,,*63\r\n" + Gga.substr(0, 10));
+  EXPECT_TRUE(rig.lines.empty());
+
+  receiver.feed(Gga.substr(10));
+  rig.loop.runPending();
+  EXPECT_EQ(rig.lines, (Lines{"0,M,,*63\r\n", Gga}));
+  EXPECT_EQ(rig.state.RxBuffer, "");
+}
+
+TEST(ScanComPorts, JudgesEachPortOnlyByWhatThatPortSent) {
+  LinkRig rig;
+  rig.state.RxBuffer = "left over: " + Gga;
+  rig.port.attach(1);
+  rig.port.attach(2).talk("OK\r\n", 400ms);
+  rig.scan();
+  EXPECT_EQ(rig.state.GpsPort, 0);
+  EXPECT_EQ(rig.status(), NotFound);
+  EXPECT_EQ(rig.state.RxBuffer, "OK\r\nOK\r\nOK\r\n") << "COM2's probe starts with an empty buffer";
+}
+
+TEST(ScanComPorts, ScanWhileTheReceiverPortIsOpenClosesItAndFindsItAgain) {
+  LinkRig rig;
+  rig.port.attach(2);
+  rig.port.attach(3).talk(Gga, 300ms);
+  rig.scan();
+  ASSERT_EQ(rig.state.GpsPort, 3);
+  const auto before = rig.port.openAttempts().size();
+  rig.scan();  // would throw from the fake if it opened without closing first
+  EXPECT_EQ(rig.attemptsSince(before), ComPorts(1, 3));
+  EXPECT_EQ(rig.state.GpsPort, 3);
+  EXPECT_EQ(rig.status(), "GPS Receiver on COM3");
+}
+
+TEST(ScanComPorts, AProbeAcrossMidnightEndsAfterAboutOneSecond) {
+  LinkRig rig(86399.5);
+  rig.port.attach(1);
+  const auto took = rig.scan();
+  EXPECT_GE(took, 1000ms);
+  EXPECT_LE(took, 1050ms);
+  EXPECT_LT(rig.clock.timeOfDay(), 1.0f) << "the probe did run across midnight";
+  EXPECT_EQ(rig.status(), NotFound);
+}
+
+TEST(ScanComPorts, ARetryTickDuringAScanIsSkipped) {
+  LinkRig rig;
+  for (int com = 1; com <= 32; ++com) rig.port.attach(com);
+  rig.timer1.setEnabled(true);  // as after an earlier failed scan
+  const auto took = rig.scan();
+  EXPECT_GE(took, 32s);
+  EXPECT_GE(rig.timer1.ticks(), 3) << "ticks did arrive while the scan yielded";
+  EXPECT_EQ(rig.port.openAttempts(), ComPorts(1, 32)) << "no scan ran inside the scan";
+  EXPECT_EQ(rig.state.Position.FixMode, 0);
+  EXPECT_FALSE(rig.link.scanning());
+}
+
+TEST(OnComm, SeveralSentencesInOneReadAreAllDecodedOnOneNotification) {
+  LinkRig rig;
+  auto& receiver = rig.port.attach(1);
+  receiver.feedAfter(10ms, Gga);
+  rig.scan();
+  ASSERT_EQ(rig.state.GpsPort, 1);
+  receiver.feed(Rmc + Gga + "$GPGSA,A,3*1E\r\n$GPR");
+  rig.loop.runPending();
+  EXPECT_EQ(rig.port.notifications(), 1);
+  EXPECT_EQ(rig.lines, (Lines{Gga, Rmc, Gga, "$GPGSA,A,3*1E\r\n"}));
+  EXPECT_EQ(rig.state.RxBuffer, "$GPR");
+}
+
+// Replays a capture at about the line rate of 4800 baud: 12 characters every 25 ms.
+void Replay(FakeSerialDevice& device, const std::string& capture, int times = 1) {
+  std::chrono::milliseconds at{0};
+  for (int i = 0; i < times; ++i) {
+    for (std::size_t pos = 0; pos < capture.size(); pos += 12) {
+      device.feedAfter(at, capture.substr(pos, 12));
+      at += 25ms;
+    }
+  }
+}
+
+TEST(OnComm, RealCaptureReachesTheDecoderLineByLine) {
+  const std::string capture = ReadTestData("navibe-gm720-head.nmea");
+  LinkRig rig;
+  auto& receiver = rig.port.attach(1);
+  receiver.feedAfter(10ms, Gga);
+  rig.scan();
+  ASSERT_EQ(rig.state.GpsPort, 1);
+  Replay(receiver, capture);
+  rig.loop.runFor(5s);
+  Lines expected{Gga};
+  for (std::size_t pos = 0; pos < capture.size();) {
+    const auto end = capture.find("\r\n", pos) + 2;
+    expected.push_back(capture.substr(pos, end - pos));
+    pos = end;
+  }
+  ASSERT_EQ(expected.size(), 15u);
+  EXPECT_EQ(rig.lines, expected);
+  EXPECT_EQ(rig.state.RxBuffer, "");
+}
+
+TEST(OnComm, AnLfOnlyReceiverNeverProducesALineAndTheBufferStaysCapped) {
+  const std::string capture = ReadTestData("garmin-gps15h-head.nmea");
+  LinkRig rig;
+  auto& receiver = rig.port.attach(1);
+  receiver.feedAfter(10ms, "$GPGSA,A,1,,,,,,,,,,,,,,,*1E\n");
+  rig.scan();
+  ASSERT_EQ(rig.state.GpsPort, 1);
+  Replay(receiver, capture, 10);
+  std::size_t largest = 0;
+  for (int i = 0; i < 1000; ++i) {
+    rig.loop.runFor(25ms);
+    largest = std::max(largest, rig.state.RxBuffer.size());
+  }
+  EXPECT_TRUE(rig.lines.empty());
+  EXPECT_EQ(largest, RxBufferCap);
+  // Seeing no lines, the watchdog rescanned.
+  EXPECT_GE(std::count(rig.port.openAttempts().begin(), rig.port.openAttempts().end(), 1), 2);
+}
+
+TEST(Watchdog, RescansOnlyAfterMoreThanFifteenSecondsOfSilence) {
+  struct Case {
+    const char* name;
+    double timeOfDay;
+    std::optional<std::chrono::nanoseconds> silence;  // empty: no line ever
+    bool rescans;
+  };
+  const Case cases[] = {
+      {"no line ever", 36000.0, std::nullopt, true},
+      {"a line 14 s ago", 36000.0, 14s, false},
+      {"a line exactly 15.0 s ago", 36000.0, 15s, false},
+      {"a line 15.0 s and 1 ns ago", 36000.0, 15s + 1ns, true},
+      {"a line 20 s ago", 36000.0, 20s, true},
+      {"a line 10 s ago, across midnight", 5.0, 10s, false},
+      {"a line 16 s ago, across midnight", 5.0, 16s, true},
+  };
+  for (const auto& c : cases) {
+    LinkRig rig(c.timeOfDay);
+    if (c.silence) rig.state.LastRxMonotonic = rig.clock.monotonic() - *c.silence;
+    rig.link.onWatchdogTick();
+    EXPECT_EQ(!rig.port.openAttempts().empty(), c.rescans) << c.name;
+  }
+}
+
+TEST(Watchdog, DoesNotFireWhileLinesKeepArrivingEvenUndecodableOnes) {
+  LinkRig rig;
+  auto& receiver = rig.port.attach(2);
+  receiver.talk("$GPGSV,garbage\r\n", 1s);
+  rig.scan();
+  ASSERT_EQ(rig.state.GpsPort, 2);
+  const auto before = rig.port.openAttempts().size();
+  rig.loop.runFor(120s);
+  EXPECT_GE(rig.timerWatch.ticks(), 7);
+  EXPECT_EQ(rig.port.openAttempts().size(), before);
+}
+
+TEST(Supervision, UnpluggedReceiverIsLostThenFoundAgainByTheRetryTimer) {
+  LinkRig rig;
+  auto& receiver = rig.port.attach(5);
+  receiver.talk(Gga, 1s);
+  rig.scan();
+  ASSERT_EQ(rig.status(), "GPS Receiver on COM5");
+  rig.loop.runFor(20s);
+  const auto lastLine = rig.state.LastRxMonotonic;
+  const auto before = rig.port.openAttempts().size();
+
+  receiver.unplug();
+  // The watchdog ticks every 15 s from the end of the scan; silence passes 15 s between 15 and
+  // 30 s after the last line.
+  rig.loop.runFor(30s);
+  ASSERT_GT(rig.port.openAttempts().size(), before) << "the watchdog rescanned";
+  EXPECT_EQ(rig.port.openAttempts()[before], 1) << "the rescan starts at COM1";
+  EXPECT_EQ(rig.state.LastRxMonotonic, lastLine);
+  EXPECT_EQ(rig.status(), NotFound);
+  EXPECT_EQ(rig.state.GpsPort, 0);
+  EXPECT_TRUE(rig.timer1.enabled());
+
+  receiver.plug();
+  rig.state.Position.FixMode = 3;
+  rig.window.setLabel(Label::Fix, "3D Fix", false);
+  const auto ticks = rig.timer1.ticks();
+  rig.loop.runFor(10s);
+  EXPECT_EQ(rig.timer1.ticks(), ticks + 1);
+  EXPECT_EQ(rig.status(), "GPS Receiver on COM5");
+  EXPECT_EQ(rig.state.GpsPort, 5);
+  EXPECT_FALSE(rig.timer1.enabled()) << "a successful scan stops the retries";
+  EXPECT_TRUE(rig.timerWatch.enabled());
+  EXPECT_EQ(rig.state.Position.FixMode, 1);
+  EXPECT_EQ(rig.window.label(Label::Fix), "3D Fix") << "the retry tick leaves the fix line alone";
+}
+
+}  // namespace
+}  // namespace kova
