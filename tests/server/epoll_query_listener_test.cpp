@@ -1,0 +1,228 @@
+#include "platform/qt/epoll_query_listener.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <QCoreApplication>
+
+#include "server/query_reply.h"
+
+namespace kova {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const PositionState Position{.Latitude = 48.5f, .Longitude = -9.25f, .FixMode = 3};
+const std::string PReply = "KOVA,P=48.500000 -9.250000\r\n";
+
+class Listening : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(listener.listen(0, [this](std::string_view request) {
+      return std::string_view(reply, BuildQueryReply(request, Position, reply));
+    }), "");
+  }
+
+  // Serves whatever is ready until done() holds; false if it does not within two seconds.
+  bool serveUntil(const std::function<bool()>& done) {
+    const auto end = Clock::now() + std::chrono::seconds(2);
+    while (Clock::now() < end) {
+      pollfd ready{listener.readyFd(), POLLIN, 0};
+      if (poll(&ready, 1, 5) > 0) listener.onReady();
+      if (done()) return true;
+    }
+    return false;
+  }
+
+  // A non-blocking client of the listener; family AF_INET6 connects to ::1.
+  int connectClient(int family = AF_INET, int receiveBuffer = 0) {
+    const int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    int result;
+    if (family == AF_INET6) {
+      sockaddr_in6 address{};
+      address.sin6_family = AF_INET6;
+      address.sin6_addr = in6addr_loopback;
+      address.sin6_port = htons(listener.localPort());
+      result = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } else {
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      address.sin_port = htons(listener.localPort());
+      result = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    if (result != 0 && errno != EINPROGRESS) {
+      close(fd);
+      return -1;
+    }
+    m_clients.push_back(fd);
+    return fd;
+  }
+
+  void TearDown() override {
+    for (const int fd : m_clients) close(fd);
+  }
+
+  // Everything the client has received so far; eof tells whether the server closed it.
+  static std::string received(int fd, bool* eof = nullptr) {
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+      const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+      if (got > 0) {
+        text.append(buffer, static_cast<std::size_t>(got));
+        continue;
+      }
+      if (eof) *eof = got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+      return text;
+    }
+  }
+
+  std::string ask(int fd, std::string_view request) {
+    std::string answer;
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    serveUntil([&] {
+      answer += received(fd);
+      return answer.ends_with("\r\n");
+    });
+    return answer;
+  }
+
+  EpollQueryListener listener;
+  char reply[QueryReplyCapacity];
+
+ private:
+  std::vector<int> m_clients;
+};
+
+TEST_F(Listening, TwoClientsAtOnceEachGetTheirOwnReply) {
+  const int first = connectClient(AF_INET);
+  int second = connectClient(AF_INET6);
+  if (second < 0) second = connectClient(AF_INET);  // a host without IPv6
+  ASSERT_TRUE(serveUntil([&] { return listener.clientCount() == 2; }));
+  send(first, "p", 1, MSG_NOSIGNAL);
+  send(second, "m", 1, MSG_NOSIGNAL);
+  std::string firstAnswer, secondAnswer;
+  ASSERT_TRUE(serveUntil([&] {
+    firstAnswer += received(first);
+    secondAnswer += received(second);
+    return firstAnswer.ends_with("\n") && secondAnswer.ends_with("\n");
+  }));
+  EXPECT_EQ(firstAnswer, PReply);
+  EXPECT_EQ(secondAnswer, "KOVA,M=3\r\n");
+}
+
+TEST_F(Listening, ARequestSplitOverTwoArrivalsGetsTwoReplies) {
+  const int client = connectClient();
+  EXPECT_EQ(ask(client, "p"), PReply);
+  EXPECT_EQ(ask(client, "v\r\n"), "KOVA,V=0.000000\r\n");
+}
+
+TEST_F(Listening, ClientsThatGoAreReleasedAndTheOthersStillServed) {
+  struct Case {
+    const char* name;
+    bool reset;  // abrupt end (RST) rather than an orderly close
+  };
+  for (const Case c : {Case{"orderly close", false}, Case{"abrupt reset", true}}) {
+    const std::size_t before = listener.clientCount();
+    std::vector<int> leaving;
+    for (int i = 0; i < 200; ++i) leaving.push_back(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(listener.localPort());
+    for (const int fd : leaving) ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << c.name;
+    ASSERT_TRUE(serveUntil([&] { return listener.clientCount() == before + 200; })) << c.name;
+    for (const int fd : leaving) {
+      if (c.reset) {
+        const linger abrupt{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+        send(fd, "p", 1, MSG_NOSIGNAL);
+      }
+      close(fd);
+    }
+    EXPECT_TRUE(serveUntil([&] { return listener.clientCount() == before; })) << c.name << ": " << listener.clientCount();
+    const int stayer = connectClient();
+    EXPECT_EQ(ask(stayer, "P"), PReply) << c.name;
+  }
+}
+
+TEST_F(Listening, AClientThatNeverReadsIsDroppedWithoutDisturbingOthers) {
+  const int reader = connectClient();
+  const int sleeper = connectClient(AF_INET, 4096);
+  ASSERT_TRUE(serveUntil([&] { return listener.clientCount() == 2; }));
+  // Each request is answered apart: the listener reads it before the next is sent.
+  std::size_t requests = 0;
+  while (listener.clientCount() == 2 && requests < 200000) {
+    send(sleeper, "pvahsm", 6, MSG_NOSIGNAL);
+    ++requests;
+    serveUntil([&] { return true; });
+  }
+  ASSERT_EQ(listener.clientCount(), 1u) << "after " << requests << " requests";
+  bool eof = false;
+  serveUntil([&] {
+    received(sleeper, &eof);
+    return eof;
+  });
+  EXPECT_TRUE(eof);
+  EXPECT_EQ(ask(reader, "p"), PReply);
+}
+
+TEST_F(Listening, OneMebibyteOfGarbageGetsEmptyRepliesAndTheNextRequestIsAnswered) {
+  const int client = connectClient();
+  const std::string garbage(1024 * 1024, 'x');
+  std::size_t sent = 0;
+  std::string answers;
+  ASSERT_TRUE(serveUntil([&] {
+    const ssize_t n = send(client, garbage.data() + sent, garbage.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) sent += static_cast<std::size_t>(n);
+    answers += received(client);
+    return sent == garbage.size();
+  }));
+  send(client, "p", 1, MSG_NOSIGNAL);
+  ASSERT_TRUE(serveUntil([&] {
+    answers += received(client);
+    return answers.ends_with(PReply);
+  }));
+  // Each arrival of garbage gets "KOVA"; the p may have joined the last one.
+  const std::size_t garbageAnswers = answers.size() - PReply.size();
+  for (std::size_t at = 0; at < garbageAnswers; at += 6) EXPECT_EQ(answers.substr(at, 6), "KOVA\r\n") << at;
+  EXPECT_EQ(garbageAnswers % 6, 0u) << answers.substr(0, 200);
+}
+
+TEST(EpollQueryListener, APortAlreadyTakenNamesTheCause) {
+  EpollQueryListener first;
+  ASSERT_EQ(first.listen(0, {}), "");
+  EpollQueryListener second;
+  EXPECT_EQ(second.listen(first.localPort(), {}), "Address already in use");
+}
+
+TEST(EpollQueryListener, RaisesTheDescriptorLimitToTheHardLimit) {
+  EpollQueryListener listener;
+  ASSERT_EQ(listener.listen(0, {}), "");
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
+}
+
+}  // namespace
+}  // namespace kova
+
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
