@@ -1,0 +1,228 @@
+// The serial port against real pseudo-terminals, driven by a real Qt event loop.
+
+#include "platform/qt/qt_serial_port.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include "tests/e2e/harness.h"
+
+namespace kova {
+namespace {
+
+using e2e::PtyReceiver;
+using namespace std::chrono_literals;
+
+// Runs the event loop until done() holds or a second has passed; returns done().
+bool RunUntil(const std::function<bool()>& done, int timeoutMs = 1000) {
+  QElapsedTimer elapsed;
+  elapsed.start();
+  // The ticks wake the waiting loop so that done() is looked at without busy polling.
+  QTimer tick;
+  tick.start(10);
+  while (!done() && elapsed.elapsed() < timeoutMs) {
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  }
+  return done();
+}
+
+void RunFor(int ms) {
+  RunUntil([] { return false; }, ms);
+}
+
+std::chrono::microseconds ProcessCpuTime() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto micros = [](const timeval& t) { return t.tv_sec * 1'000'000L + t.tv_usec; };
+  return std::chrono::microseconds(micros(usage.ru_utime) + micros(usage.ru_stime));
+}
+
+struct Counted {
+  QtSerialPort port;
+  int notifications = 0;
+  Counted() {
+    port.setOnComm([this] { ++notifications; });
+  }
+};
+
+TEST(QtSerialPort, OpensOnlyTerminalsThatExist) {
+  PtyReceiver receiver;
+  std::string pattern = "/tmp/kova-not-a-tty-XXXXXX";
+  const int file = mkstemp(pattern.data());
+  ASSERT_GE(file, 0);
+  close(file);
+
+  struct Row {
+    std::string path;
+    bool opens;
+  };
+  const Row rows[] = {
+      {receiver.devicePath(), true},
+      {"/dev/pts/does-not-exist", false},
+      {pattern, false},
+      {"/tmp", false},
+  };
+  for (const auto& row : rows) {
+    QtSerialPort port;
+    EXPECT_EQ(port.openDevice(row.path), row.opens) << row.path;
+    EXPECT_EQ(port.isOpen(), row.opens) << row.path;
+  }
+  unlink(pattern.c_str());
+}
+
+TEST(QtSerialPort, PortHeldByAnotherOpenerIsInUse) {
+  PtyReceiver receiver;
+  QtSerialPort first;
+  QtSerialPort second;
+  ASSERT_TRUE(first.openDevice(receiver.devicePath()));
+
+  EXPECT_FALSE(second.openDevice(receiver.devicePath()));
+  first.close();
+  EXPECT_TRUE(second.openDevice(receiver.devicePath()));
+}
+
+TEST(QtSerialPort, SetsTheReceiverLine) {
+  if (geteuid() != 0) GTEST_SKIP() << "reading the settings of an exclusive tty needs root";
+  PtyReceiver receiver;
+  QtSerialPort port;
+  ASSERT_TRUE(port.openDevice(receiver.devicePath()));
+
+  const int look = open(receiver.devicePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(look, 0);
+  termios mode{};
+  ASSERT_EQ(tcgetattr(look, &mode), 0);
+  close(look);
+  EXPECT_EQ(cfgetispeed(&mode), B4800);
+  EXPECT_EQ(mode.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(mode.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(mode.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+  EXPECT_EQ(mode.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(mode.c_iflag & (ICRNL | IXON | ISTRIP), 0u);
+}
+
+TEST(QtSerialPort, ReadsEveryByteAsSentWithoutNotifyingAtThresholdZero) {
+  PtyReceiver receiver;
+  Counted counted;
+  ASSERT_TRUE(counted.port.openDevice(receiver.devicePath()));
+  const std::string sent("$GPGGA,1\r\n\r\x00\xff\x80z", 15);
+  ASSERT_TRUE(receiver.write(sent));
+
+  std::string text = "kept:";
+  RunUntil([&] {
+    counted.port.readAll(text);
+    return text.size() >= 5 + sent.size();
+  });
+
+  EXPECT_EQ(text, "kept:" + sent);
+  EXPECT_EQ(counted.notifications, 0);
+}
+
+TEST(QtSerialPort, NotifiesOnceTwoCharactersWaitAtThresholdTwo) {
+  PtyReceiver receiver;
+  Counted counted;
+  ASSERT_TRUE(counted.port.openDevice(receiver.devicePath()));
+  counted.port.setReceiveThreshold(2);
+
+  ASSERT_TRUE(receiver.write("$"));
+  RunFor(100);
+  EXPECT_EQ(counted.notifications, 0) << "one character waiting";
+
+  ASSERT_TRUE(receiver.write("G"));
+  EXPECT_TRUE(RunUntil([&] { return counted.notifications > 0; })) << "two characters waiting";
+  std::string text;
+  counted.port.readAll(text);
+  EXPECT_EQ(text, "$G");
+
+  counted.port.setReceiveThreshold(0);
+  ASSERT_TRUE(receiver.write("PGGA"));
+  const int before = counted.notifications;
+  RunFor(100);
+  EXPECT_EQ(counted.notifications, before) << "threshold back at 0";
+  text.clear();
+  counted.port.readAll(text);
+  EXPECT_EQ(text, "PGGA");
+}
+
+TEST(QtSerialPort, ClosingDropsWhatWasNotRead) {
+  PtyReceiver receiver;
+  QtSerialPort port;
+  port.setReceiveThreshold(2);
+  ASSERT_TRUE(port.openDevice(receiver.devicePath()));
+  ASSERT_TRUE(receiver.write("old text"));
+  RunFor(100);
+
+  port.close();
+  EXPECT_FALSE(port.isOpen());
+  ASSERT_TRUE(port.openDevice(receiver.devicePath()));
+  ASSERT_TRUE(receiver.write("new"));
+  std::string text;
+  RunUntil([&] {
+    port.readAll(text);
+    return text.size() >= 3;
+  });
+  EXPECT_EQ(text, "new");
+}
+
+TEST(QtSerialPort, DeviceThatGoesAwayReadsEmptyAndIsLeftAlone) {
+  for (int threshold : {0, 2}) {
+    PtyReceiver receiver;
+    Counted counted;
+    counted.port.setReceiveThreshold(threshold);
+    ASSERT_TRUE(counted.port.openDevice(receiver.devicePath()));
+    ASSERT_TRUE(receiver.write("last words"));
+    std::string text;
+    RunUntil([&] {
+      counted.port.readAll(text);
+      return text.size() >= 10;
+    });
+    ASSERT_EQ(text, "last words") << "threshold " << threshold;
+    receiver.unplug();
+
+    // A hung-up device stays readable for poll; watching it would spin the loop.
+    const auto cpuBefore = ProcessCpuTime();
+    RunFor(300);
+    EXPECT_LT(ProcessCpuTime() - cpuBefore, 150ms) << "threshold " << threshold;
+    text.clear();
+    counted.port.readAll(text);
+    EXPECT_EQ(text, "") << "threshold " << threshold;
+    EXPECT_TRUE(counted.port.isOpen()) << "left for the next scan to close";
+  }
+}
+
+TEST(QtSerialPort, UnreadTextStopsGrowingAtItsLimit) {
+  PtyReceiver receiver;
+  QtSerialPort port;
+  port.setReceiveThreshold(2);
+  ASSERT_TRUE(port.openDevice(receiver.devicePath()));
+  const std::string burst(4000, 'x');
+
+  // Nobody reads: the port stops taking characters and the device's own buffer fills, so the
+  // writer eventually meets a full line.
+  bool full = false;
+  for (int i = 0; i < 100 && !full; ++i) {
+    full = !receiver.write(burst);
+    RunFor(5);
+  }
+  EXPECT_TRUE(full);
+  std::string text;
+  port.readAll(text);
+  EXPECT_GE(text.size(), 64u * 1024);
+  EXPECT_LT(text.size(), 100u * 4000);
+}
+
+}  // namespace
+}  // namespace kova
+
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
