@@ -6,7 +6,6 @@
 
 #include <QCloseEvent>
 #include <QFont>
-#include <QLocale>
 #include <QTextBlock>
 #include <QTextCursor>
 
@@ -49,8 +48,8 @@ QString WindowTitle() {
       .arg(kova::version::Revision);
 }
 
-char DisplayDecimalSeparator() {
-  const QString point = QLocale::system().decimalPoint();
+char DecimalSeparatorOf(const QLocale& locale) {
+  const QString point = locale.decimalPoint();
   if (point.size() == 1 && point[0].unicode() > 0x20 && point[0].unicode() < 0x7f)
     return static_cast<char>(point[0].unicode());
   return '.';

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include <QLabel>
+#include <QLocale>
 #include <QPlainTextEdit>
 #include <QString>
 #include <QWidget>
@@ -17,9 +18,9 @@
 // "Simple Kova " and the program's major.minor.revision.
 QString WindowTitle();
 
-// The decimal separator of the user's regional settings, or "." where that is not a single
-// ASCII character (the labels and replies are built from single-byte text).
-char DisplayDecimalSeparator();
+// The locale's decimal separator, or "." where that is not a single ASCII character (the
+// labels and replies are built from single-byte text).
+char DecimalSeparatorOf(const QLocale& locale);
 
 // The main window: owns every object and all state of the run. Making it opens nothing;
 // load() runs the start-up.
@@ -51,7 +52,7 @@ class Form1 : public QWidget, public kova::Window {
   kova::QtEventLoop m_eventLoop;
   kova::QtTimer TimerWatch{std::chrono::milliseconds(15000), true};
   kova::QtTimer Timer1{std::chrono::milliseconds(10000), false};
-  char m_decimalSeparator = DisplayDecimalSeparator();
+  char m_decimalSeparator = DecimalSeparatorOf(QLocale::system());
 
   QLabel lblStatus{this};
   QLabel lblPos{this};

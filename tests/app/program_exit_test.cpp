@@ -1,0 +1,122 @@
+// Starts the real program on a machine without a screen and ends it with a signal.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// Program start-up under the sanitizers can take a while on a busy machine.
+constexpr auto StartLimit = 60s;
+constexpr auto ExitLimit = 10s;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "kova-app-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    m_path = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(m_path, ignored);
+  }
+  const fs::path& path() const { return m_path; }
+
+ private:
+  fs::path m_path;
+};
+
+// The environment of this test without a screen, with XDG_DATA_HOME pointing at dataHome.
+std::vector<std::string> HeadlessEnvironment(const fs::path& dataHome) {
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text = *entry;
+    const bool dropped = text.starts_with("DISPLAY=") || text.starts_with("WAYLAND_DISPLAY=") ||
+                         text.starts_with("QT_QPA_PLATFORM=") || text.starts_with("XDG_DATA_HOME=");
+    if (!dropped) env.emplace_back(text);
+  }
+  env.push_back("XDG_DATA_HOME=" + dataHome.string());
+  return env;
+}
+
+bool MapsLibrary(pid_t pid, std::string_view name) {
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  const std::string text{std::istreambuf_iterator<char>(maps), std::istreambuf_iterator<char>()};
+  return text.find(name) != std::string::npos;
+}
+
+// Waits for the child to end; false when it has not ended by the limit.
+bool WaitForExit(pid_t pid, std::chrono::steady_clock::duration limit, int& status) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+TEST(Program, RunsWithoutAScreenAndEndsWithSuccessOnASignal) {
+  const struct {
+    const char* name;
+    int signal;
+  } rows[] = {{"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dataHome;
+    // An empty port list: the program finds no serial ports and touches no device.
+    fs::create_directories(dataHome.path() / "simple-kova" / "ports");
+
+    std::vector<std::string> env = HeadlessEnvironment(dataHome.path());
+    std::vector<char*> envp;
+    for (auto& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string program = KOVA_PROGRAM;
+    char* argv[] = {program.data(), nullptr};
+
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, envp.data()), 0);
+
+    // The offscreen platform plugin being loaded shows the program chose to run headless; a
+    // program that wanted a screen would have stopped by now.
+    int status = 0;
+    bool ended = false;
+    const auto deadline = std::chrono::steady_clock::now() + StartLimit;
+    while (!MapsLibrary(pid, "libqoffscreen") && std::chrono::steady_clock::now() < deadline) {
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        ended = true;
+        break;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    if (!ended) ended = WaitForExit(pid, 500ms, status);
+    ASSERT_FALSE(ended) << "the program ended on its own, wait status " << status;
+
+    kill(pid, row.signal);
+    if (!WaitForExit(pid, ExitLimit, status)) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      FAIL() << "the program did not end on " << row.name;
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << "wait status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+}
+
+}  // namespace
