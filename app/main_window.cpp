@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
+#include <string>
 
 #include <QCloseEvent>
 #include <QFont>
@@ -82,6 +84,7 @@ void Form1::load() {
   show();
   repaint();
   m_eventLoop.yield();
+  if (const std::string failure = m_server.open(); !failure.empty()) throw std::runtime_error(failure);
 }
 
 void Form1::ProcGPSNMEA(std::string_view line) { m_decoder.ProcGPSNMEA(line); }

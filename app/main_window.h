@@ -9,10 +9,12 @@
 #include <QWidget>
 
 #include "nmea/decoder.h"
+#include "platform/qt/epoll_query_listener.h"
 #include "platform/qt/qt_clock.h"
 #include "platform/qt/qt_event_loop.h"
 #include "platform/qt/qt_timer.h"
 #include "platform/window.h"
+#include "server/query_server.h"
 #include "state/shared_state.h"
 
 // "Simple Kova " and the program's major.minor.revision.
@@ -63,4 +65,6 @@ class Form1 : public QWidget, public kova::Window {
   bool m_logHasRows = false;
 
   kova::NmeaDecoder m_decoder{m_state, *this, m_clock, m_decimalSeparator};
+  kova::EpollQueryListener Winsock1;
+  kova::QueryServer m_server{Winsock1, m_state.Position};
 };
