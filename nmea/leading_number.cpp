@@ -14,6 +14,9 @@ namespace {
 constexpr std::size_t KeptDigits = 800;
 // Any exponent beyond this overflows or underflows whatever the kept digits are.
 constexpr std::int64_t ExponentLimit = 99999;
+// A written exponent is capped far beyond any text's length, so that leading or trailing zeros
+// it cancels still count.
+constexpr std::int64_t WrittenExponentCap = 1'000'000'000'000'000;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -79,7 +82,8 @@ double LeadingNumber(std::string_view text) {
     const bool negativeExponent = in.peek() == '-';
     if (in.peek() == '-' || in.peek() == '+') in.next();
     std::int64_t written = 0;
-    while (IsDigit(in.peek())) written = std::min(written * 10 + (in.next() - '0'), ExponentLimit);
+    while (IsDigit(in.peek()))
+      written = std::min(written * 10 + (in.next() - '0'), WrittenExponentCap);
     exponent += negativeExponent ? -written : written;
   }
   if (kept == 0) return 0;

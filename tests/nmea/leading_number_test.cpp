@@ -120,6 +120,8 @@ TEST(LeadingNumber, KeepsLongDigitStringsExact) {
       {zeros + "7", 7},
       {"0." + zeros + "1e1001", 1},
       {"1" + zeros + "e-1000", 1},
+      {"0." + std::string(150000, '0') + "1e150001", 1},
+      {"1" + std::string(150000, '0') + "e-150000", 1},
       // 2^53 + 1 lies halfway between two doubles: it rounds to the even one unless a digit far
       // beyond the first few hundred tips it upwards.
       {"9007199254740993", 9007199254740992.0},
