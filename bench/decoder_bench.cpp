@@ -91,7 +91,8 @@ int main(int argc, char** argv) {
       lineCount += static_cast<long>(lines.size());
       elapsed = Clock::now() - start;
     } while (elapsed.count() < 0.5);
-    const double rate = static_cast<double>(passes) * static_cast<double>(lines.size()) / elapsed.count();
+    const double rate =
+        static_cast<double>(passes) * static_cast<double>(lines.size()) / elapsed.count();
     best = std::max(best, rate);
     worst = std::min(worst, rate);
   }

@@ -349,7 +349,8 @@ TEST(ProcGPSNMEA, ShowsTheFixModeOfTheLastGSAUnlessALaterSentenceFails) {
 TEST(ProcGPSNMEA, WritesTheDegreeSignInUtf8) {
   Decoding d;
   d.decoder.ProcGPSNMEA(GGA);
-  EXPECT_EQ(d.window.label(Label::Pos), "Lat: 48.11730\xC2\xB0  Lon: 11.51667\xC2\xB0  Alt: 545.40m");
+  EXPECT_EQ(d.window.label(Label::Pos),
+            "Lat: 48.11730\xC2\xB0  Lon: 11.51667\xC2\xB0  Alt: 545.40m");
 }
 
 TEST(ProcGPSNMEA, RepaintsThePositionAndHeadingLinesAtOnceButNotTheFixLine) {
