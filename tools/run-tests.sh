@@ -6,22 +6,34 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo=sudo
+jobs=$(nproc)
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo -E)  # -E: the sanitizer options must reach the tests
 in_private_net() {
-  $sudo unshare -n sh -c 'ip link set lo up && exec "$@"' sh "$@"
+  "${sudo[@]}" unshare -n sh -c 'ip link set lo up && exec "$@"' sh "$@"
 }
+stage() { printf '\n=== %s (%ds so far)\n' "$1" "$SECONDS"; }
 
+stage "plain build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build
-in_private_net ctest --test-dir build --output-on-failure -j2
+cmake --build build --parallel "$jobs"
+stage "plain tests"
+in_private_net ctest --test-dir build --output-on-failure --parallel "$jobs"
 
+stage "sanitizer build"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOVA_SANITIZE=address,undefined
-cmake --build build-asan
-ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
-  in_private_net ctest --test-dir build-asan --output-on-failure -j2
+cmake --build build-asan --parallel "$jobs"
+stage "sanitizer tests"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+in_private_net ctest --test-dir build-asan --output-on-failure --parallel "$jobs"
 
+stage "fuzz build"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKOVA_WITH_QT=OFF -DKOVA_FUZZ=ON -DKOVA_SANITIZE=address,undefined
-cmake --build build-fuzz
-ctest --test-dir build-fuzz --output-on-failure -L fuzz
+cmake --build build-fuzz --parallel "$jobs"
+stage "fuzz runs"
+ctest --test-dir build-fuzz --output-on-failure --parallel "$jobs" -L fuzz
+
+stage "all tests passed"
