@@ -77,6 +77,9 @@ Form1::Form1() {
   txtLog.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   txtLog.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   Place(txtLog, LogPlace);
+
+  TimerWatch.setOnTick([this] { m_link.onWatchdogTick(); });
+  Timer1.setOnTick([this] { m_link.onRetryTick(); });
 }
 
 void Form1::load() {
@@ -85,6 +88,7 @@ void Form1::load() {
   repaint();
   m_eventLoop.yield();
   if (const std::string failure = m_server.open(); !failure.empty()) throw std::runtime_error(failure);
+  m_link.ScanComPorts();
 }
 
 void Form1::ProcGPSNMEA(std::string_view line) { m_decoder.ProcGPSNMEA(line); }

@@ -8,10 +8,12 @@
 #include <QString>
 #include <QWidget>
 
+#include "link/receiver_link.h"
 #include "nmea/decoder.h"
 #include "platform/qt/epoll_query_listener.h"
 #include "platform/qt/qt_clock.h"
 #include "platform/qt/qt_event_loop.h"
+#include "platform/qt/qt_serial_port.h"
 #include "platform/qt/qt_timer.h"
 #include "platform/window.h"
 #include "server/query_server.h"
@@ -67,4 +69,7 @@ class Form1 : public QWidget, public kova::Window {
   kova::NmeaDecoder m_decoder{m_state, *this, m_clock, m_decimalSeparator};
   kova::EpollQueryListener Winsock1;
   kova::QueryServer m_server{Winsock1, m_state.Position};
+  kova::QtSerialPort MSComm1;
+  kova::ReceiverLink m_link{m_state, MSComm1, m_eventLoop, m_clock, *this, TimerWatch, Timer1,
+                            [this](std::string_view line) { ProcGPSNMEA(line); }};
 };
