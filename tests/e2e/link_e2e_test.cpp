@@ -1,0 +1,96 @@
+// The real program finding a receiver on a pseudo-terminal and following it, observed through
+// the query port.
+
+#include <gtest/gtest.h>
+
+#include "tests/e2e/harness.h"
+
+namespace kova::e2e {
+namespace {
+
+const std::string kMunichGGA =
+    WithChecksum("$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.5,M,46.9,M,,");
+const std::string kMunichReply = "KOVA,P=48.117302 11.516667";
+const std::string kSouthWestGGA =
+    WithChecksum("$GPGGA,123520,4500.000,S,00730.000,W,1,08,0.9,58.0,M,22.0,M,,");
+const std::string kSouthWestReply = "KOVA,P=-45.000000 -7.500000";
+
+// Sends the sentences one by one, as a receiver does every second, until the reply to request
+// is expected or timeout passes; the last reply seen.
+std::string FeedUntilReply(PtyReceiver& receiver, const std::vector<std::string>& sentences,
+                           std::string_view request, const std::string& expected,
+                           std::chrono::milliseconds timeout) {
+  std::string last = "(no reply)";
+  Eventually(timeout, [&] {
+    for (const auto& sentence : sentences) receiver.write(sentence);
+    if (auto reply = Query(request, 1s)) last = *reply;
+    return last == expected;
+  });
+  return last;
+}
+
+TEST(LinkE2E, ReceiverBehindMissingPortsIsFoundAndFollowed) {
+  DataHome home;
+  PtyReceiver receiver;
+  home.linkPort(3, receiver.devicePath());
+  Program program(home);
+  ASSERT_TRUE(program.waitUntilListening());
+
+  EXPECT_EQ(FeedUntilReply(receiver, {kMunichGGA}, "p", kMunichReply, 5s), kMunichReply);
+  EXPECT_TRUE(receiver.isOpenedByProgram());
+
+  struct Row {
+    std::vector<std::string> sentences;
+    std::string request;
+    std::string expected;
+  };
+  const Row rows[] = {
+      {{WithChecksum("$GPRMC,123521,A,4807.038,N,01131.000,E,022.5,084.5,230394,003.1,W"),
+        WithChecksum("$GPGSA,A,3,04,05,,09,12,,,24,,,,,2.5,1.3,2.1")},
+       "PVAHSM",
+       "KOVA,P=48.117302 11.516667,V=22.500000,A=545.500000,H=84.500000,S=1,M=3"},
+      {{kSouthWestGGA}, "hp", "KOVA,P=-45.000000 -7.500000,H=84.500000"},
+      {{WithChecksum("$GPRMC,123522,V,4500.000,S,00730.000,W,000.0,000.0,230394,,")},
+       "vm",
+       "KOVA,V=0.000000,M=1"},
+      {{WithChecksum("$GPGGA,123523,4807.038,N,01131.000,E,0,00,,,M,,M,,")},
+       "SPA",
+       "KOVA,P=48.117302 11.516667,A=0.000000,S=0"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(FeedUntilReply(receiver, row.sentences, row.request, row.expected, 3s),
+              row.expected)
+        << row.sentences.front();
+  }
+
+  EXPECT_EQ(program.stop(), 0);
+}
+
+TEST(LinkE2E, ReceiverThatFallsSilentIsSearchedForAgain) {
+  DataHome home;
+  auto first = std::make_unique<PtyReceiver>();
+  home.linkPort(2, first->devicePath());
+  Program program(home);
+  ASSERT_TRUE(program.waitUntilListening());
+  ASSERT_EQ(FeedUntilReply(*first, {kMunichGGA}, "P", kMunichReply, 5s), kMunichReply);
+
+  // Unplugged: the program keeps the dead port until its watchdog rescans, which finds the
+  // receiver plugged in again on another device under the same name.
+  first->unplug();
+  PtyReceiver second;
+  home.linkPort(2, second.devicePath());
+  const auto cpuBefore = program.cpuTime();
+  const auto silentFrom = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Eventually(40s, [&] { return second.isOpenedByProgram(); }))
+      << "no rescan after the receiver fell silent";
+  const auto silence = std::chrono::steady_clock::now() - silentFrom;
+  EXPECT_GE(silence, 14s) << "rescanned while the last line was recent";
+  // Waiting on a device that has gone must not keep the program busy.
+  EXPECT_LT(program.cpuTime() - cpuBefore, silence / 5);
+
+  EXPECT_EQ(FeedUntilReply(second, {kSouthWestGGA}, "P", kSouthWestReply, 5s), kSouthWestReply);
+  EXPECT_EQ(program.stop(), 0);
+}
+
+}  // namespace
+}  // namespace kova::e2e
