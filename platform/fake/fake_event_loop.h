@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 #include "platform/event_loop.h"
@@ -34,9 +35,19 @@ class FakeEventLoop : public EventLoop {
     runFor(YieldStep);
   }
 
+  // Handlers that keep running the loop from inside the loop are a fault under test, not a
+  // reason to hang or overflow the stack.
+  static constexpr int MaxNesting = 64;
+
   // Moves virtual time forward by span, firing every event that falls due on the way. Handlers
   // may run the loop again (a scan yielding inside a timer tick); time only moves forward.
   void runFor(std::chrono::nanoseconds span) {
+    if (m_nesting >= MaxNesting) throw std::runtime_error("event loop nested too deeply");
+    ++m_nesting;
+    struct Unnest {
+      int& nesting;
+      ~Unnest() { --nesting; }
+    } unnest{m_nesting};
     const auto until = now() + span;
     while (Source* next = earliestDueBy(until)) {
       const auto due = *next->nextDue();
@@ -73,6 +84,7 @@ class FakeEventLoop : public EventLoop {
   FakeClock& m_clock;
   std::vector<Source*> m_sources;
   int m_yields = 0;
+  int m_nesting = 0;
 };
 
 }  // namespace kova

@@ -67,6 +67,15 @@ TEST(FakeTimer, TicksKeepComingWhileAHandlerYields) {
   EXPECT_EQ(at, (std::vector<long long>{100, 200, 300, 400, 500, 600}));
 }
 
+TEST(FakeEventLoop, HandlersRunningTheLoopWithoutEndFailInsteadOfHanging) {
+  LoopRig rig;
+  FakeTimer timer(rig.loop, 100ms, true);
+  timer.setOnTick([&] { rig.loop.runFor(1s); });
+  EXPECT_THROW(rig.loop.runFor(1s), std::runtime_error);
+  timer.setEnabled(false);
+  rig.loop.runFor(1s);  // usable again afterwards
+}
+
 TEST(FakeTimer, TicksMissedWhileAHandlerBlocksCollapseIntoOne) {
   LoopRig rig;
   FakeTimer timer(rig.loop, 100ms, true);

@@ -152,7 +152,12 @@ TEST(ScanComPorts, SilentPortCostsAboutOneSecondThenTheNextPortStarts) {
   LinkRig rig;
   rig.port.attach(1);
   rig.port.attach(2);
+  Lines seen;
+  FakeTimer observer(rig.loop, 500ms, true);
+  observer.setOnTick([&] { seen.push_back(rig.status()); });
   rig.link.ScanComPorts();
+  EXPECT_EQ(seen, (Lines{"Scanning COM1 for GPS Receiver", "Scanning COM1 for GPS Receiver",
+                         "Scanning COM2 for GPS Receiver", "Scanning COM2 for GPS Receiver"}));
   // Each probe reads once per yield; a silent port is given up after just over a second.
   EXPECT_EQ(rig.loop.yields(), 2 * 101);
   EXPECT_EQ(rig.port.reads(), 2 * 101);
@@ -208,16 +213,27 @@ TEST(ScanComPorts, AProbeAcrossMidnightEndsAfterAboutOneSecond) {
   EXPECT_EQ(rig.status(), NotFound);
 }
 
-TEST(ScanComPorts, ARetryTickDuringAScanIsSkipped) {
-  LinkRig rig;
-  for (int com = 1; com <= 32; ++com) rig.port.attach(com);
-  rig.timer1.setEnabled(true);  // as after an earlier failed scan
-  const auto took = rig.scan();
-  EXPECT_GE(took, 32s);
-  EXPECT_GE(rig.timer1.ticks(), 3) << "ticks did arrive while the scan yielded";
-  EXPECT_EQ(rig.port.openAttempts(), ComPorts(1, 32)) << "no scan ran inside the scan";
-  EXPECT_EQ(rig.state.Position.FixMode, 0);
-  EXPECT_FALSE(rig.link.scanning());
+TEST(ScanComPorts, TicksArrivingDuringAScanAreSkipped) {
+  struct Case {
+    const char* name;
+    std::function<void(LinkRig&)> tick;
+  };
+  const Case cases[] = {
+      {"retry tick", [](LinkRig& rig) { rig.link.onRetryTick(); }},
+      {"watchdog tick", [](LinkRig& rig) { rig.link.onWatchdogTick(); }},
+  };
+  for (const auto& c : cases) {
+    LinkRig rig;
+    for (int com = 1; com <= 32; ++com) rig.port.attach(com);
+    FakeTimer ticker(rig.loop, 10s, true);
+    ticker.setOnTick([&] { c.tick(rig); });
+    const auto took = rig.scan();
+    EXPECT_GE(took, 32s) << c.name;
+    EXPECT_EQ(ticker.ticks(), 3) << c.name << ": ticks did arrive while the scan yielded";
+    EXPECT_EQ(rig.port.openAttempts(), ComPorts(1, 32)) << c.name << ": no scan inside the scan";
+    EXPECT_EQ(rig.state.Position.FixMode, 0) << c.name;
+    EXPECT_FALSE(rig.link.scanning()) << c.name;
+  }
 }
 
 TEST(OnComm, SeveralSentencesInOneReadAreAllDecodedOnOneNotification) {
