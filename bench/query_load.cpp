@@ -2,6 +2,7 @@
 // line, and sends the next. Prints replies per second and the p50/p99 reply latency.
 //
 //   query_load [--port 2947] [--connections 100] [--seconds 5] [--warmup 1] [--request pvahsm]
+//              [--pid SERVER_PID]   (adds the server's processor time per reply)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -15,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -34,6 +37,7 @@ struct Options {
   double seconds = 5;
   double warmup = 1;
   std::string request = "pvahsm\r\n";
+  int pid = 0;
 };
 
 Options Parse(int argc, char** argv) {
@@ -45,6 +49,7 @@ Options Parse(int argc, char** argv) {
     else if (name == "--connections") options.connections = std::atoi(value);
     else if (name == "--seconds") options.seconds = std::atof(value);
     else if (name == "--warmup") options.warmup = std::atof(value);
+    else if (name == "--pid") options.pid = std::atoi(value);
     else if (name == "--request") options.request = std::string(value) + "\r\n";
     else {
       std::fprintf(stderr, "unknown option %s\n", name.c_str());
@@ -67,6 +72,18 @@ int Connect(int port) {
   const int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   return fd;
+}
+
+// User plus system time of a process, in clock ticks.
+long long CpuTicks(int pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const auto fields = text.rfind(')');
+  long long user = 0, system = 0;
+  if (fields == std::string::npos ||
+      std::sscanf(text.c_str() + fields + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lld %lld", &user, &system) != 2)
+    return 0;
+  return user + system;
 }
 
 double Percentile(std::vector<std::uint32_t>& values, double share) {
@@ -114,10 +131,16 @@ int main(int argc, char** argv) {
   const auto end = measureFrom + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
   epoll_event events[512];
   char buffer[4096];
+  long long cpuAtStart = -1;
+  long long cpuAtEnd = 0;
   for (;;) {
     const int count = epoll_wait(poller, events, 512, 100);
     const auto now = Clock::now();
-    if (now >= end) break;
+    if (now >= end) {
+      if (options.pid > 0) cpuAtEnd = CpuTicks(options.pid);
+      break;
+    }
+    if (now >= measureFrom && cpuAtStart < 0 && options.pid > 0) cpuAtStart = CpuTicks(options.pid);
     for (int i = 0; i < count; ++i) {
       Connection& c = connections[events[i].data.u64];
       const ssize_t got = recv(c.fd, buffer, sizeof buffer, 0);
@@ -137,7 +160,11 @@ int main(int argc, char** argv) {
   const double replies = static_cast<double>(latencies.size());
   const double p50 = Percentile(latencies, 0.50);
   const double p99 = Percentile(latencies, 0.99);
-  std::printf("connections %d  replies/s %.0f  p50 %.3f ms  p99 %.3f ms  bad %zu\n", options.connections,
+  std::printf("connections %d  replies/s %.0f  p50 %.3f ms  p99 %.3f ms  bad %zu", options.connections,
               replies / options.seconds, p50 / 1000.0, p99 / 1000.0, badReplies);
+  if (options.pid > 0 && replies > 0)
+    std::printf("  server CPU %.2f us/reply",
+                static_cast<double>(cpuAtEnd - cpuAtStart) * 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK)) / replies);
+  std::printf("\n");
   return badReplies == 0 ? 0 : 1;
 }

@@ -26,7 +26,7 @@ for _ in $(seq 50); do
 done
 
 for connections in 100 1000; do
-  echo "responder: $("$build/bench/query_load" --port 2948 --connections $connections)"
-  echo "program:   $("$build/bench/query_load" --port 2947 --connections $connections)"
+  echo "responder: $("$build/bench/query_load" --port 2948 --connections $connections --pid $responder)"
+  echo "program:   $("$build/bench/query_load" --port 2947 --connections $connections --pid $program)"
 done
 echo "program:   $("$build/bench/query_idle" --pid $program --idle 5000)"
