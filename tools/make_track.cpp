@@ -1,5 +1,6 @@
-// simple-kova-track: writes a made-up three-minute drive as NMEA sentences ($GPRMC, $GPGGA,
-// $GPGSA once a second) on stdout. The committed demo track is its output:
+// simple-kova-track: writes a made-up three-minute drive as NMEA sentences ($GPGGA, $GPGSA,
+// $GPRMC once a second) on stdout. $GPGGA leads each second, so a probe that starts between
+// seconds sees "$GPG" at once. The committed demo track is its output:
 //   simple-kova-track > tools/demo-track.nmea
 
 #include <cmath>
@@ -71,9 +72,11 @@ int main() {
     const std::string date = "120626";
     char text[160];
     if (second < kNoFixSeconds) {
-      std::printf("%s", Checksummed(std::string("$GPRMC,") + time + ",V,,,,,,," + date + ",,,N").c_str());
-      std::printf("%s", Checksummed(std::string("$GPGGA,") + time + ",,,,,0,00,99.9,,,,,,").c_str());
+      std::printf("%s",
+                  Checksummed(std::string("$GPGGA,") + time + ",,,,,0,00,99.9,,,,,,").c_str());
       std::printf("%s", Checksummed("$GPGSA,A,1,,,,,,,,,,,,,99.9,99.9,99.9").c_str());
+      std::printf("%s",
+                  Checksummed(std::string("$GPRMC,") + time + ",V,,,,,,," + date + ",,,N").c_str());
       continue;
     }
     const Place place = PlaceAt(second);
@@ -85,15 +88,15 @@ int main() {
     const bool twoD = second >= kTwoDFrom && second < kTwoDUntil;
     const double altitude = 412.0 + 6.0 * std::sin(second / 20.0);
 
-    std::snprintf(text, sizeof text, "$GPRMC,%s,A,%s,%s,%.1f,%.1f,%s,,,A", time, latitude.c_str(),
-                  longitude.c_str(), knots, course, date.c_str());
-    std::printf("%s", Checksummed(text).c_str());
     std::snprintf(text, sizeof text, "$GPGGA,%s,%s,%s,1,%02d,%.1f,%.1f,M,48.0,M,,", time,
                   latitude.c_str(), longitude.c_str(), twoD ? 3 : 8, twoD ? 2.4 : 0.9, altitude);
     std::printf("%s", Checksummed(text).c_str());
     std::printf("%s", Checksummed(twoD ? "$GPGSA,A,2,05,12,25,,,,,,,,,,3.1,2.4,2.0"
                                        : "$GPGSA,A,3,04,05,09,12,17,20,23,25,,,,,1.6,0.9,1.3")
                           .c_str());
+    std::snprintf(text, sizeof text, "$GPRMC,%s,A,%s,%s,%.1f,%.1f,%s,,,A", time, latitude.c_str(),
+                  longitude.c_str(), knots, course, date.c_str());
+    std::printf("%s", Checksummed(text).c_str());
   }
   return 0;
 }
