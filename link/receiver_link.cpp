@@ -1,6 +1,8 @@
 #include "link/receiver_link.h"
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
