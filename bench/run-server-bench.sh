@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Server benchmarks: closed-loop load at 100 and 1,000 connections against the minimal responder
-# and the real program (headless, no receiver), then 5,000 idle clients against the program.
+# and the real program (headless, no receiver), then 5,000 idle clients against each.
 # Runs inside a private network namespace (needs root or sudo).
 #   bench/run-server-bench.sh [BUILD_DIR]     (default: build; needs simple-kova and the benches)
 set -euo pipefail
@@ -29,4 +29,5 @@ for connections in 100 1000; do
   echo "responder: $("$build/bench/query_load" --port 2948 --connections $connections --pid $responder)"
   echo "program:   $("$build/bench/query_load" --port 2947 --connections $connections --pid $program)"
 done
+echo "responder: $("$build/bench/query_idle" --pid $responder --port 2948 --idle 5000)"
 echo "program:   $("$build/bench/query_idle" --pid $program --idle 5000)"

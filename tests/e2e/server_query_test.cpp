@@ -1,6 +1,7 @@
 // The query port of the real program: clients that behave, and clients that do not.
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -133,6 +134,42 @@ TEST_F(QueryPort, HundredsOfClientsConnectingAndDroppingAbruptly) {
     close(clients[i]);
   }
   EXPECT_TRUE(program.running());
+}
+
+TEST_F(QueryPort, ABurstOfAThousandConnectsIsTakenAtOnceAndAnswered) {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kQueryPort);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::vector<pollfd> burst;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 1000; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0) << i;
+    connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    burst.push_back({fd, POLLOUT, 0});
+  }
+  // A connect the listener's queue had no room for is retried only after a second.
+  std::size_t connected = 0;
+  for (pollfd& p : burst) {
+    if (poll(&p, 1, 900) == 1 && (p.revents & POLLOUT) && !(p.revents & (POLLERR | POLLHUP))) ++connected;
+  }
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(connected, burst.size());
+  EXPECT_LT(took, 900ms);
+  for (const pollfd& p : burst) send(p.fd, "p", 1, MSG_NOSIGNAL);
+  std::size_t answered = 0;
+  for (const pollfd& p : burst) {
+    pollfd reply{p.fd, POLLIN, 0};
+    char buffer[64];
+    if (poll(&reply, 1, 5000) == 1 && recv(p.fd, buffer, sizeof buffer, 0) == static_cast<ssize_t>(PReply.size() + 2)) ++answered;
+    close(p.fd);
+  }
+  EXPECT_EQ(answered, burst.size());
 }
 
 TEST(QueryPortTaken, TheProgramNamesThePortOnStderrAndEnds) {
