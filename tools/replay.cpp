@@ -47,7 +47,6 @@ bool NobodyListens(int master) {
 }
 
 void Send(int master, std::string_view piece) {
-  if (NobodyListens(master)) return;
   while (!piece.empty()) {
     const ssize_t n = write(master, piece.data(), piece.size());
     if (n > 0) {
@@ -120,21 +119,32 @@ int main(int argc, char** argv) {
   const Seconds perCharacter(1.0 / (kCharactersPerSecond * speed));
   const Seconds perBurst(1.0 / speed);
   auto burstStart = Clock::now();
+  bool listened = false;
   do {
     for (const auto& burst : bursts) {
       std::string_view rest = burst;
       size_t sent = 0;
+      bool cut = false;
       while (!rest.empty()) {
+        const bool listens = !NobodyListens(master);
+        // A reader that arrives mid-burst gets the next burst at once, from its start. With
+        // this tool's exact beat, a reader that keeps coming at the same moment of the second
+        // (a retry every 10 s) would otherwise always meet the same partial sentence.
+        cut = listens && !listened && sent > 0;
+        listened = listens;
+        if (cut) break;
         const auto piece = rest.substr(0, kPiece);
-        Send(master, piece);
+        if (listens) Send(master, piece);
         rest.remove_prefix(piece.size());
         sent += piece.size();
         std::this_thread::sleep_until(
             burstStart + std::chrono::duration_cast<Clock::duration>(perCharacter * sent));
       }
       // A burst longer than a second at this pace delays the next one, as on a real line.
-      burstStart = std::max(burstStart + std::chrono::duration_cast<Clock::duration>(perBurst),
-                            Clock::now());
+      burstStart = cut ? Clock::now()
+                       : std::max(burstStart +
+                                      std::chrono::duration_cast<Clock::duration>(perBurst),
+                                  Clock::now());
       std::this_thread::sleep_until(burstStart);
     }
   } while (loop);
