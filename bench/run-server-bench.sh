@@ -29,5 +29,5 @@ for connections in 100 1000; do
   echo "responder: $("$build/bench/query_load" --port 2948 --connections $connections --pid $responder)"
   echo "program:   $("$build/bench/query_load" --port 2947 --connections $connections --pid $program)"
 done
-echo "responder: $("$build/bench/query_idle" --pid $responder --port 2948 --idle 5000)"
-echo "program:   $("$build/bench/query_idle" --pid $program --idle 5000)"
+echo "responder: $("$build/bench/query_idle" --pid $responder --port 2948 --idle 5000 --probes 2000)"
+echo "program:   $("$build/bench/query_idle" --pid $program --idle 5000 --probes 2000)"
