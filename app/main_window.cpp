@@ -1,12 +1,10 @@
 #include "app/main_window.h"
 
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
 
-#include <QCloseEvent>
 #include <QFont>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -131,8 +129,7 @@ void Form1::prependLog(std::string_view line) {
   }
 }
 
-void Form1::closeEvent(QCloseEvent* event) {
-  event->accept();
+void Form1::closeEvent(QCloseEvent*) {
   // The request may arrive while a scan yields deep inside nested event processing; ending
   // here, rather than returning to the main loop, stops the scan with the program.
   std::fflush(nullptr);
