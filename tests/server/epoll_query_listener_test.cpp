@@ -1,6 +1,7 @@
 #include "platform/qt/epoll_query_listener.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -201,6 +202,43 @@ TEST_F(Listening, OneMebibyteOfGarbageGetsEmptyRepliesAndTheNextRequestIsAnswere
   const std::size_t garbageAnswers = answers.size() - PReply.size();
   for (std::size_t at = 0; at < garbageAnswers; at += 6) EXPECT_EQ(answers.substr(at, 6), "KOVA\r\n") << at;
   EXPECT_EQ(garbageAnswers % 6, 0u) << answers.substr(0, 200);
+}
+
+TEST_F(Listening, OutOfDescriptorsNewcomersAreTurnedAwayAndTheOthersStillServed) {
+  const int early = connectClient();
+  ASSERT_TRUE(serveUntil([&] { return listener.clientCount() == 1; }));
+  std::vector<int> late;
+  for (int i = 0; i < 5; ++i) late.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+  rlimit saved{};
+  getrlimit(RLIMIT_NOFILE, &saved);
+  const int lowestFree = open("/dev/null", O_RDONLY);
+  close(lowestFree);
+  rlimit full = saved;
+  full.rlim_cur = static_cast<rlim_t>(lowestFree);
+  setrlimit(RLIMIT_NOFILE, &full);
+
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(listener.localPort());
+  for (const int fd : late) connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  std::size_t turnedAway = 0;
+  const bool allTurnedAway = serveUntil([&] {
+    turnedAway = 0;
+    for (const int fd : late) {
+      char byte;
+      if (recv(fd, &byte, 1, MSG_PEEK) == 0 || errno == ECONNRESET) ++turnedAway;
+    }
+    return turnedAway == late.size();
+  });
+  const std::string answer = ask(early, "p");
+  setrlimit(RLIMIT_NOFILE, &saved);
+  for (const int fd : late) close(fd);
+
+  EXPECT_TRUE(allTurnedAway) << turnedAway << " of " << late.size();
+  EXPECT_EQ(listener.clientCount(), 1u);
+  EXPECT_EQ(answer, PReply);
+  EXPECT_EQ(ask(connectClient(), "p"), PReply);
 }
 
 TEST(EpollQueryListener, APortAlreadyTakenNamesTheCause) {
