@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <new>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -19,6 +21,18 @@
 #include <QCoreApplication>
 
 #include "server/query_reply.h"
+
+// Heap allocations made while counting is on.
+static bool g_countingAllocations = false;
+static std::size_t g_allocations = 0;
+
+void* operator new(std::size_t size) {
+  if (g_countingAllocations) ++g_allocations;
+  if (void* memory = std::malloc(size ? size : 1)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace kova {
 namespace {
@@ -202,6 +216,23 @@ TEST_F(Listening, OneMebibyteOfGarbageGetsEmptyRepliesAndTheNextRequestIsAnswere
   const std::size_t garbageAnswers = answers.size() - PReply.size();
   for (std::size_t at = 0; at < garbageAnswers; at += 6) EXPECT_EQ(answers.substr(at, 6), "KOVA\r\n") << at;
   EXPECT_EQ(garbageAnswers % 6, 0u) << answers.substr(0, 200);
+}
+
+TEST_F(Listening, RepliesCostNoHeapAllocation) {
+  const int client = connectClient();
+  ASSERT_EQ(ask(client, "pvahsm"), "KOVA,P=48.500000 -9.250000,V=0.000000,A=0.000000,H=0.000000,S=0,M=3\r\n");
+  std::size_t replies = 0;
+  for (int i = 0; i < 200; ++i) {
+    send(client, "pvahsm", 6, MSG_NOSIGNAL);
+    pollfd ready{listener.readyFd(), POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 2000), 1) << i;
+    g_countingAllocations = true;
+    listener.onReady();
+    g_countingAllocations = false;
+    if (received(client).ends_with("\r\n")) ++replies;
+  }
+  EXPECT_EQ(replies, 200u);
+  EXPECT_EQ(g_allocations, 0u);
 }
 
 TEST_F(Listening, OutOfDescriptorsNewcomersAreTurnedAwayAndTheOthersStillServed) {
