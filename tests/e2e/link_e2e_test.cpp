@@ -1,7 +1,12 @@
 // The real program finding a receiver on a pseudo-terminal and following it, observed through
 // the query port.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include "tests/e2e/harness.h"
 
@@ -63,6 +68,29 @@ TEST(LinkE2E, ReceiverBehindMissingPortsIsFoundAndFollowed) {
         << row.sentences.front();
   }
 
+  EXPECT_EQ(program.stop(), 0);
+}
+
+TEST(LinkE2E, PortsThatWillNotOpenAreSkipped) {
+  DataHome home;
+  // A file and a port held by another program, each holding what would pass for a receiver.
+  std::ofstream(home.path() / "not-a-tty") << kSouthWestGGA;
+  home.linkPort(1, (home.path() / "not-a-tty").string());
+  PtyReceiver held;
+  const int holder = open(held.devicePath().c_str(), O_RDONLY | O_NOCTTY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  ASSERT_TRUE(held.write(kSouthWestGGA + kSouthWestGGA));
+  home.linkPort(2, held.devicePath());
+  home.linkPort(3, "/dev/pts/unplugged");
+  PtyReceiver receiver;
+  home.linkPort(4, receiver.devicePath());
+  Program program(home);
+  ASSERT_TRUE(program.waitUntilListening());
+
+  EXPECT_EQ(FeedUntilReply(receiver, {kMunichGGA}, "P", kMunichReply, 5s), kMunichReply);
+  EXPECT_TRUE(program.running());
+  close(holder);
   EXPECT_EQ(program.stop(), 0);
 }
 
