@@ -58,8 +58,10 @@ std::filesystem::path PortsFolderFor(const char* xdgDataHome, const char* home) 
   // The data folder must be absolute; anything else is ignored, as for an unset one.
   if (xdgDataHome != nullptr && xdgDataHome[0] == '/') {
     dataHome = xdgDataHome;
+  } else if (home != nullptr && home[0] == '/') {
+    dataHome = std::filesystem::path(home) / ".local" / "share";
   } else {
-    dataHome = std::filesystem::path(home != nullptr ? home : "") / ".local" / "share";
+    return {};  // no data folder, so no ports folder
   }
   return dataHome / "simple-kova" / "ports";
 }

@@ -20,7 +20,8 @@ struct ComPortSources {
   static ComPortSources FromEnvironment();
 };
 
-// $XDG_DATA_HOME/simple-kova/ports for the given environment values (either may be null).
+// $XDG_DATA_HOME/simple-kova/ports for the given environment values (either may be null);
+// empty when neither names an absolute folder.
 std::filesystem::path PortsFolderFor(const char* xdgDataHome, const char* home);
 
 // The host's serial devices in COM order: USB receivers (ttyACM*, ttyUSB*) first, then the

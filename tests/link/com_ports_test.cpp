@@ -47,10 +47,13 @@ TEST(PortsFolderFor, FollowsTheDataFolderRules) {
       {nullptr, "/home/ann", "/home/ann/.local/share/simple-kova/ports"},
       {"", "/home/ann", "/home/ann/.local/share/simple-kova/ports"},
       {"relative/data", "/home/ann", "/home/ann/.local/share/simple-kova/ports"},
+      {nullptr, nullptr, ""},
+      {"", "relative/home", ""},
   };
   for (const auto& row : rows) {
     EXPECT_EQ(PortsFolderFor(row.xdgDataHome, row.home), row.expected)
-        << "XDG_DATA_HOME=" << (row.xdgDataHome ? row.xdgDataHome : "(unset)");
+        << "XDG_DATA_HOME=" << (row.xdgDataHome ? row.xdgDataHome : "(unset)")
+        << " HOME=" << (row.home ? row.home : "(unset)");
   }
 }
 
