@@ -27,6 +27,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -121,17 +122,12 @@ std::vector<std::string> ReadSentences(const std::vector<std::filesystem::path>&
   std::vector<std::string> sentences;
   for (const auto& file : files) {
     std::ifstream in(file, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-      while (!line.empty() && line.back() == '\r') line.pop_back();
-      if (!line.empty()) sentences.push_back(line + "\r\n");
-    }
+    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    kova::soak::AppendSentences(log, sentences);
   }
   // The scan takes the port whose first characters hold "$GPG"; start where a sentence does.
-  const auto first = std::find_if(sentences.begin(), sentences.end(),
-                                  [](const std::string& s) { return s.starts_with("$GPG"); });
-  if (first == sentences.end()) throw std::runtime_error("no $GPG sentence in the logs");
-  std::rotate(sentences.begin(), first, sentences.end());
+  if (!kova::soak::StartAtReceiverMark(sentences))
+    throw std::runtime_error("no $GPG sentence in the logs");
   return sentences;
 }
 

@@ -58,6 +58,24 @@ bool SameState(const PositionState& a, const PositionState& b) {
 
 }  // namespace
 
+void AppendSentences(std::string_view log, std::vector<std::string>& sentences) {
+  while (!log.empty()) {
+    const auto end = log.find('\n');
+    std::string_view line = log.substr(0, end);
+    log.remove_prefix(end == std::string_view::npos ? log.size() : end + 1);
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!line.empty()) sentences.push_back(std::string(line) + "\r\n");
+  }
+}
+
+bool StartAtReceiverMark(std::vector<std::string>& sentences) {
+  const auto first = std::find_if(sentences.begin(), sentences.end(),
+                                  [](const std::string& s) { return s.starts_with("$GPG"); });
+  if (first == sentences.end()) return false;
+  std::rotate(sentences.begin(), first, sentences.end());
+  return true;
+}
+
 bool WellFormedReply(std::string_view request, std::string_view reply) {
   if (!Take(reply, "KOVA")) return false;
   for (char letter : std::string_view("PVAHSM")) {

@@ -7,11 +7,21 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "state/position_state.h"
 
 namespace kova::soak {
+
+// Appends every line of a receiver log to sentences as a receiver sends it: ended with CR LF
+// whether the log has CR LF, LF alone or extra CRs, empty lines left out, all other bytes kept.
+void AppendSentences(std::string_view log, std::vector<std::string>& sentences);
+
+// Turns the loop of sentences so that it starts with the first one that begins with "$GPG", the
+// text the scan looks for; false when none does.
+bool StartAtReceiverMark(std::vector<std::string>& sentences);
 
 // True when reply is exactly "KOVA", the field of each letter P, V, A, H, S, M that request
 // holds (either case), in that order, and CR LF: "0.000000" numbers for P (two, one space

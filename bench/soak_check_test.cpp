@@ -3,9 +3,51 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace kova::soak {
 namespace {
+
+struct SentencesCase {
+  const char* name;
+  std::string log;
+  std::vector<std::string> sentences;
+};
+
+TEST(AppendSentencesTest, EndsEveryLineWithCrLfAndLeavesOutEmptyOnes) {
+  const SentencesCase cases[] = {
+      {"CR LF", "$GPGGA,1*00\r\n$GPRMC,2*00\r\n", {"$GPGGA,1*00\r\n", "$GPRMC,2*00\r\n"}},
+      {"LF alone", "$GPGGA,1*00\n$GPRMC,2*00\n", {"$GPGGA,1*00\r\n", "$GPRMC,2*00\r\n"}},
+      {"no line end at the end", "$GPGSA,1\n$GPRMC", {"$GPGSA,1\r\n", "$GPRMC\r\n"}},
+      {"empty lines", "\r\n$GPGSA\r\n\r\n\n$GPGSV\n\n", {"$GPGSA\r\n", "$GPGSV\r\n"}},
+      {"extra CRs at the end", "$GPGGA\r\r\n", {"$GPGGA\r\n"}},
+      {"a CR inside stays", "$GP\rGGA\n", {"$GP\rGGA\r\n"}},
+      {"a NUL byte stays", std::string("$GPGGA\r\n\0", 9), {"$GPGGA\r\n", std::string("\0\r\n", 3)}},
+      {"nothing", "", {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> sentences;
+    AppendSentences(c.log, sentences);
+    EXPECT_EQ(sentences, c.sentences) << c.name;
+  }
+}
+
+TEST(AppendSentencesTest, AddsToWhatIsThere) {
+  std::vector<std::string> sentences = {"$GPGGA\r\n"};
+  AppendSentences("$GPRMC\n", sentences);
+  EXPECT_EQ(sentences, (std::vector<std::string>{"$GPGGA\r\n", "$GPRMC\r\n"}));
+}
+
+TEST(StartAtReceiverMarkTest, TheLoopStartsWithTheFirstSentenceTheScanKnows) {
+  std::vector<std::string> sentences = {"PuTTY log\r\n", "$GPRMC,1\r\n", "$GPGSV,2\r\n",
+                                        "$GPGGA,3\r\n"};
+  ASSERT_TRUE(StartAtReceiverMark(sentences));
+  EXPECT_EQ(sentences, (std::vector<std::string>{"$GPGSV,2\r\n", "$GPGGA,3\r\n",
+                                                 "PuTTY log\r\n", "$GPRMC,1\r\n"}));
+
+  std::vector<std::string> none = {"$GPRMC,1\r\n", "$GNGGA,2\r\n", " $GPGGA\r\n"};
+  EXPECT_FALSE(StartAtReceiverMark(none));
+}
 
 struct ShapeCase {
   const char* name;
