@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-14-dev                     # the fuzz build: clang and its libFuzzer runtime
   iproute2 util-linux                          # tests run in a private network namespace
   xvfb xauth x11-utils                         # a virtual screen, to look at the window by hand
+  dpkg-dev file                                # the Debian package: its dependencies from the binaries
 )
 missing=()
 for p in "${packages[@]}"; do
