@@ -46,6 +46,7 @@ capture() {
   if [ "$fix" != "KOVA,M=3" ]; then
     echo "screenshot: no 3D fix from the demo (last reply: '$fix'); its output:" >&2
     cat "$log" >&2
+    rm -f "$log"
     kill "$demo" 2>/dev/null || true
     return 1
   fi
