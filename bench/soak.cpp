@@ -32,6 +32,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bench/soak_check.h"
@@ -161,6 +162,13 @@ struct Client {
 class Soak {
  public:
   explicit Soak(Options options) : m_options(std::move(options)) {}
+  ~Soak() {
+    for (const Client& client : m_clients)
+      if (client.fd >= 0) ::close(client.fd);
+    if (m_epoll >= 0) ::close(m_epoll);
+  }
+  Soak(const Soak&) = delete;
+  Soak& operator=(const Soak&) = delete;
   int run();
 
  private:
