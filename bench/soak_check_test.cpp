@@ -22,7 +22,9 @@ TEST(AppendSentencesTest, EndsEveryLineWithCrLfAndLeavesOutEmptyOnes) {
       {"empty lines", "\r\n$GPGSA\r\n\r\n\n$GPGSV\n\n", {"$GPGSA\r\n", "$GPGSV\r\n"}},
       {"extra CRs at the end", "$GPGGA\r\r\n", {"$GPGGA\r\n"}},
       {"a CR inside stays", "$GP\rGGA\n", {"$GP\rGGA\r\n"}},
-      {"a NUL byte stays", std::string("$GPGGA\r\n\0", 9), {"$GPGGA\r\n", std::string("\0\r\n", 3)}},
+      {"a NUL byte stays",
+       std::string("$GPGGA\r\n\0", 9),
+       {"$GPGGA\r\n", std::string("\0\r\n", 3)}},
       {"nothing", "", {}},
   };
   for (const auto& c : cases) {
