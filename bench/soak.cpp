@@ -2,8 +2,9 @@
 // temporary ports folder) and many clients querying it without pause, for minutes. Every reply
 // must be well formed and must equal the reply that the state after some prefix of the sentences
 // written gives, a prefix no shorter than the one the client's previous reply showed. At the
-// end the program must have caught up with the last sentence, still run and exit with 0 on
-// SIGTERM; its resident memory after the warm-up, at the end and at its peak is printed.
+// end the program must have caught up with the last sentence, have held COM1 throughout, still
+// run and exit with 0 on SIGTERM; its resident memory after the warm-up, at the end and at its
+// peak is printed.
 // Usage (where port 2947 is free, e.g. inside unshare -n):
 //   soak [--seconds N] [--warmup N] [--clients N] [--pace CHARS_PER_S] [--max-growth-mib N]
 //        [--log FILE_OR_DIR]...
