@@ -17,29 +17,15 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_util.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long ResidentKiB(int pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.starts_with("VmRSS:")) return std::atol(line.c_str() + 6);
-  return -1;
-}
+using kova::bench::ConnectLoopback;
 
-int Connect(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    std::perror("connect");
-    std::exit(1);
-  }
-  return fd;
-}
+long ResidentKiB(int pid) { return kova::bench::StatusKiB(pid, "VmRSS"); }
 
 }  // namespace
 
@@ -64,7 +50,7 @@ int main(int argc, char** argv) {
 
   const long before = ResidentKiB(pid);
   std::vector<int> idlers;
-  for (int i = 0; i < idle; ++i) idlers.push_back(Connect(port));
+  for (int i = 0; i < idle; ++i) idlers.push_back(ConnectLoopback(port));
   // The program accepts them between its other events; give it a moment to take them all.
   std::this_thread::sleep_for(std::chrono::seconds(2));
   const long after = ResidentKiB(pid);
@@ -72,7 +58,7 @@ int main(int argc, char** argv) {
   std::vector<double> waits;  // ms from connect to the whole reply
   for (int i = 0; i < probes; ++i) {
     const auto start = Clock::now();
-    const int fd = Connect(port);
+    const int fd = ConnectLoopback(port);
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     send(fd, "p\r\n", 3, MSG_NOSIGNAL);

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -60,15 +62,7 @@ Options Parse(int argc, char** argv) {
 }
 
 int Connect(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    std::perror("connect");
-    std::exit(1);
-  }
+  const int fd = kova::bench::ConnectLoopback(port);
   const int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   return fd;

@@ -36,6 +36,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "bench/soak_check.h"
 #include "nmea/decoder.h"
 #include "platform/fake/fake_clock.h"
@@ -133,15 +134,7 @@ std::vector<std::string> ReadSentences(const std::vector<std::filesystem::path>&
   return sentences;
 }
 
-// A value of /proc/PID/status in KiB ("VmRSS", "VmHWM"); 0 when unreadable.
-long StatusKiB(pid_t pid, std::string_view key) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.starts_with(key) && line.size() > key.size() && line[key.size()] == ':')
-      return std::atol(line.c_str() + key.size() + 1);
-  return 0;
-}
+using kova::bench::StatusKiB;
 
 double MiB(long kib) { return static_cast<double>(kib) / 1024.0; }
 
@@ -209,17 +202,14 @@ class Soak {
 };
 
 bool Soak::connectClients() {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(kQueryPort);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const sockaddr_in address = kova::bench::LoopbackAddress(kQueryPort);
   m_clients.resize(static_cast<std::size_t>(m_options.clients));
   for (std::size_t i = 0; i < m_clients.size(); ++i) {
     Client& client = m_clients[i];
     client.turn = i;
     client.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (client.fd < 0) return false;
-    if (::connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+    if (::connect(client.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
         errno != EINPROGRESS)
       return false;
     epoll_event event{};

@@ -2,6 +2,7 @@
 // and once it is full, the memory the log holds, and how long a yield with nothing to do waits
 // and how much processor time it takes. Runs on Qt's offscreen platform.
 #include <time.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <QApplication>
 
 #include "app/main_window.h"
+#include "bench/bench_util.h"
 #include "platform/qt/qt_event_loop.h"
 
 namespace {
@@ -20,19 +22,7 @@ using Clock = std::chrono::steady_clock;
 
 const std::string Line = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n";
 
-long ResidentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string key;
-  long value = 0;
-  while (status >> key) {
-    if (key == "VmRSS:") {
-      status >> value;
-      return value;
-    }
-    status.ignore(1 << 10, '\n');
-  }
-  return -1;
-}
+long ResidentKiB() { return kova::bench::StatusKiB(getpid(), "VmRSS"); }
 
 double CpuSeconds() {
   timespec now{};
