@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config             # the build
-  qt6-base-dev qt6-serialport-dev              # Qt: widgets, network, test, the offscreen platform
+  qt6-base-dev                                 # Qt: widgets, test, the offscreen platform
   fonts-dejavu-core                            # a face for the window when drawn offscreen
   libgtest-dev libgmock-dev                    # unit tests
   clang libclang-rt-14-dev                     # the fuzz build: clang and its libFuzzer runtime
