@@ -70,6 +70,8 @@ Form1::Form1() {
 
   txtLog.setObjectName("txtLog");
   txtLog.setReadOnly(true);
+  // One received line, one row: a wrapped sentence would look like two.
+  txtLog.setLineWrapMode(QPlainTextEdit::NoWrap);
   // Every line would otherwise stay in the undo history for the whole run.
   txtLog.setUndoRedoEnabled(false);
   txtLog.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

@@ -1,15 +1,13 @@
 #!/usr/bin/env bash
 # Shows the program following a moving position without a receiver: plays the demo track on a
 # pseudo-terminal, pins it as COM1 in a temporary ports folder, and starts the program on it.
-# Builds first if needed. Ends when the window is closed (or on Ctrl+C).
+# Brings the build up to date first. Ends when the window is closed (or on Ctrl+C).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ ! -x build/app/simple-kova ] || [ ! -x build/tools/simple-kova-replay ]; then
-  tools/install-deps.sh
-  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-  cmake --build build --target simple-kova simple-kova-replay
-fi
+tools/install-deps.sh
+[ -f build/CMakeCache.txt ] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build --target simple-kova simple-kova-replay > /dev/null
 
 data=$(mktemp -d)
 replay=""
