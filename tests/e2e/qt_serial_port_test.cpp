@@ -220,9 +220,3 @@ TEST(QtSerialPort, UnreadTextStopsGrowingAtItsLimit) {
 
 }  // namespace
 }  // namespace kova
-
-int main(int argc, char** argv) {
-  QCoreApplication application(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

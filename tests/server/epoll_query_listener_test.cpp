@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include <QCoreApplication>
 
 #include "server/query_reply.h"
 
@@ -289,9 +288,3 @@ TEST(EpollQueryListener, RaisesTheDescriptorLimitToTheHardLimit) {
 
 }  // namespace
 }  // namespace kova
-
-int main(int argc, char** argv) {
-  QCoreApplication application(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
