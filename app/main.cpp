@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <string>
 
 #include <QApplication>
 
@@ -9,9 +10,9 @@
 
 int main(int argc, char* argv[]) {
   EndOnInterruptOrTerminate();
-  if (ShouldRunOffscreen(std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"),
-                         std::getenv("QT_QPA_PLATFORM")))
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  const std::string platforms = QtPlatformsToTry(
+      std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"), std::getenv("QT_QPA_PLATFORM"));
+  if (!platforms.empty()) setenv("QT_QPA_PLATFORM", platforms.c_str(), 1);
 
   QApplication application(argc, argv);
   Form1 form;

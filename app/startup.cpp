@@ -11,8 +11,13 @@ extern "C" void EndNow(int) { std::_Exit(EXIT_SUCCESS); }
 
 }  // namespace
 
-bool ShouldRunOffscreen(const char* display, const char* waylandDisplay, const char* qpaPlatform) {
-  return !IsSet(display) && !IsSet(waylandDisplay) && !IsSet(qpaPlatform);
+std::string QtPlatformsToTry(const char* display, const char* waylandDisplay,
+                             const char* qpaPlatform) {
+  if (IsSet(qpaPlatform)) return {};
+  std::string platforms;
+  if (IsSet(waylandDisplay)) platforms += "wayland;";
+  if (IsSet(display)) platforms += "xcb;";
+  return platforms + "offscreen";
 }
 
 void EndOnInterruptOrTerminate() {

@@ -91,7 +91,10 @@ TEST(Program, RunsWithoutAScreenAndEndsWithSuccessOnASignal) {
   const struct {
     const char* name;
     int signal;
-  } rows[] = {{"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}};
+    const char* display;  // a display named but not reachable still leaves a running server
+  } rows[] = {{"SIGTERM", SIGTERM, nullptr},
+              {"SIGINT", SIGINT, nullptr},
+              {"SIGTERM, unreachable DISPLAY", SIGTERM, ":987"}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     TempDir dataHome;
@@ -99,6 +102,7 @@ TEST(Program, RunsWithoutAScreenAndEndsWithSuccessOnASignal) {
     fs::create_directories(dataHome.path() / "simple-kova" / "ports");
 
     std::vector<std::string> env = HeadlessEnvironment(dataHome.path());
+    if (row.display != nullptr) env.push_back(std::string("DISPLAY=") + row.display);
     std::vector<char*> envp;
     for (auto& entry : env) envp.push_back(entry.data());
     envp.push_back(nullptr);
