@@ -118,8 +118,8 @@ void DataHome::linkPort(int comPort, const std::string& device) {
   std::filesystem::create_symlink(device, entry);
 }
 
-Program::Program(const DataHome& dataHome) {
-  std::vector<std::string> settings;
+Program::Program(const DataHome& dataHome, std::vector<std::string> screen) {
+  std::vector<std::string> settings = std::move(screen);
   for (char** entry = environ; *entry != nullptr; ++entry) {
     std::string_view text(*entry);
     auto name = text.substr(0, text.find('='));
@@ -129,7 +129,6 @@ Program::Program(const DataHome& dataHome) {
     }
   }
   settings.push_back("XDG_DATA_HOME=" + dataHome.path().string());
-  settings.push_back("QT_QPA_PLATFORM=offscreen");
   settings.push_back("LC_ALL=C.UTF-8");
   std::vector<char*> envp;
   for (auto& s : settings) envp.push_back(s.data());
@@ -184,8 +183,8 @@ bool Program::waitUntilListening(std::chrono::milliseconds timeout) {
   }) && running();
 }
 
-std::optional<int> Program::stop(std::chrono::milliseconds timeout) {
-  if (running()) kill(pid_, SIGTERM);
+std::optional<int> Program::stop(std::chrono::milliseconds timeout, int signal) {
+  if (running()) kill(pid_, signal);
   if (auto status = reap(timeout)) return status;
   kill(pid_, SIGKILL);
   reap(5s);

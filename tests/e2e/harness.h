@@ -3,6 +3,7 @@
 // End-to-end harness: the real program started in a sandbox of its own, a pseudo-terminal that
 // plays the receiver, and a TCP client for the query port.
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kova::e2e {
 
@@ -61,11 +63,14 @@ class DataHome {
   std::filesystem::path root_;
 };
 
-// The real executable, started with the given data folder, no display (offscreen) and the
-// C locale. Killed by the destructor if still running.
+// The real executable, started with the given data folder, no display and the C locale.
+// Killed by the destructor if still running.
 class Program {
  public:
-  explicit Program(const DataHome& dataHome);
+  // screen: the environment entries that say where to draw; by default the offscreen platform,
+  // empty to let the program choose by itself.
+  explicit Program(const DataHome& dataHome,
+                   std::vector<std::string> screen = {"QT_QPA_PLATFORM=offscreen"});
   ~Program();
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
@@ -75,9 +80,9 @@ class Program {
   bool waitUntilListening(std::chrono::milliseconds timeout = 5s);
   // True while the process has not ended.
   bool running();
-  // Sends SIGTERM and waits up to timeout; the exit code, or -signal when a signal ended it,
+  // Sends signal and waits up to timeout; the exit code, or -signal when a signal ended it,
   // or std::nullopt when it did not end in time (it is then killed).
-  std::optional<int> stop(std::chrono::milliseconds timeout = 5s);
+  std::optional<int> stop(std::chrono::milliseconds timeout = 5s, int signal = SIGTERM);
   // User plus system CPU time the process has used so far.
   std::chrono::nanoseconds cpuTime() const;
 
