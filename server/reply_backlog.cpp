@@ -8,8 +8,6 @@ Delivery ReplyBacklog::deliver(ByteWriter& writer, std::string_view reply) {
     if (taken < 0) return Delivery::Release;
     reply.remove_prefix(static_cast<std::size_t>(taken));
     if (reply.empty()) return Delivery::Done;
-    m_bytes.clear();
-    m_sent = 0;
   }
   if (waiting() + reply.size() > ReplyBacklogLimit) return Delivery::Release;
   m_bytes.erase(0, m_sent);
