@@ -1,26 +1,38 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include <QApplication>
+#include <QMessageBox>
 
+#include "app/command_line.h"
 #include "app/main_window.h"
 #include "app/startup.h"
 
 int main(int argc, char* argv[]) {
+  if (const auto status = AnswerCommandLine(argc, argv, stdout, stderr)) return *status;
+
   EndOnInterruptOrTerminate();
   const std::string platforms = QtPlatformsToTry(
       std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"), std::getenv("QT_QPA_PLATFORM"));
   if (!platforms.empty()) setenv("QT_QPA_PLATFORM", platforms.c_str(), 1);
 
-  QApplication application(argc, argv);
-  Form1 form;
+  // Qt acts on options of its own (-platform, -style, ...); the program takes none of them.
+  int qtArgc = 1;
+  QApplication application(qtArgc, argv);
+  auto form = std::make_unique<Form1>();
   try {
-    form.load();
+    form->load();
   } catch (const std::exception& error) {
-    // A start-up failure (the listening port taken, say) ends the program with its reason.
+    // A start-up failure (the listening port taken, say) ends the program with its reason: on
+    // standard error for the journal or a terminal, and in a box for someone at the screen.
     std::fprintf(stderr, "simple-kova: %s\n", error.what());
+    // Gone before the box opens: its watchdog would otherwise start a scan behind it.
+    form.reset();
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+      QMessageBox::critical(nullptr, WindowTitle(), QString::fromLocal8Bit(error.what()));
     return EXIT_FAILURE;
   }
   return QApplication::exec();

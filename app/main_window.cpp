@@ -80,6 +80,7 @@ Form1::Form1() {
 
   TimerWatch.setOnTick([this] { m_link.onWatchdogTick(); });
   Timer1.setOnTick([this] { m_link.onRetryTick(); });
+  m_link.setOnOutcome([this](std::string_view outcome) { m_journal.record(outcome); });
 }
 
 void Form1::load() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <iostream>
 #include <string_view>
 
 #include <QLabel>
@@ -8,6 +9,7 @@
 #include <QString>
 #include <QWidget>
 
+#include "app/scan_journal.h"
 #include "link/receiver_link.h"
 #include "nmea/decoder.h"
 #include "platform/qt/epoll_query_listener.h"
@@ -70,6 +72,7 @@ class Form1 : public QWidget, public kova::Window {
   kova::EpollQueryListener Winsock1;
   kova::QueryServer m_server{Winsock1, m_state.Position};
   kova::QtSerialPort MSComm1;
+  ScanJournal m_journal{std::cerr};
   kova::ReceiverLink m_link{m_state, MSComm1, m_eventLoop, m_clock, *this, TimerWatch, Timer1,
                             [this](std::string_view line) { ProcGPSNMEA(line); }};
 };

@@ -62,16 +62,14 @@ void ReceiverLink::ScanComPorts() {
     }
   }
 
-  if (m_state.GpsPort == 0) {
-    setStatus("Could not find GPS Receiver. Retry in 10s");
-    m_timer1.setEnabled(true);
-  } else {
-    setStatus("GPS Receiver on COM" + std::to_string(n));
-    // Retrying now would only close the receiver's port and find it again.
-    m_timer1.setEnabled(false);
-  }
+  const std::string outcome = m_state.GpsPort == 0 ? "Could not find GPS Receiver. Retry in 10s"
+                                                   : "GPS Receiver on COM" + std::to_string(n);
+  setStatus(outcome);
+  // Retrying while the receiver is found would only close its port and find it again.
+  m_timer1.setEnabled(m_state.GpsPort == 0);
   m_timerWatch.setEnabled(true);
   m_scanning = false;
+  if (m_onOutcome) m_onOutcome(outcome);
 }
 
 // Reads the open port for up to about a second (measured on the monotonic clock, so midnight

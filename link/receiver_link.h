@@ -1,5 +1,9 @@
 #pragma once
 
+#include <functional>
+#include <string_view>
+#include <utility>
+
 #include "link/line_framing.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
@@ -37,6 +41,11 @@ class ReceiverLink {
 
   bool scanning() const { return m_scanning; }
 
+  // Called with the status text that ends each scan: the port found, or the retry notice.
+  void setOnOutcome(std::function<void(std::string_view outcome)> onOutcome) {
+    m_onOutcome = std::move(onOutcome);
+  }
+
  private:
   bool probeFindsReceiver();
   void setStatus(const std::string& text);
@@ -49,6 +58,7 @@ class ReceiverLink {
   Timer& m_timerWatch;
   Timer& m_timer1;
   LineSink m_procGPSNMEA;
+  std::function<void(std::string_view outcome)> m_onOutcome;
   bool m_scanning = false;
 };
 

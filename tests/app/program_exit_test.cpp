@@ -1,6 +1,11 @@
-// Starts the real program on a machine without a screen and ends it with a signal.
+// Starts the real program on a machine without a screen and ends it with a signal, or with the
+// answer to its command line.
 #include <signal.h>
+#include <sys/wait.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -19,6 +24,11 @@ using kova::e2e::Program;
 // Program start-up under the sanitizers can take a while on a busy machine.
 constexpr auto StartLimit = 60s;
 constexpr auto ExitLimit = 10s;
+
+std::string ReadAll(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 bool MapsLibrary(pid_t pid, std::string_view name) {
   std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
@@ -45,6 +55,50 @@ TEST(Program, RunsWithoutAScreenAndEndsWithSuccessOnASignal) {
     ASSERT_TRUE(program.waitUntilListening(StartLimit)) << "the query port never answered";
     EXPECT_TRUE(MapsLibrary(program.pid(), "libqoffscreen"));
     EXPECT_EQ(program.stop(ExitLimit, row.signal), 0);
+  }
+}
+
+TEST(Program, AnswersItsCommandLineWithoutStarting) {
+  const struct {
+    const char* arguments;
+    int status;
+    const char* outHas;
+    const char* errHas;
+  } rows[] = {
+      {"--version", 0, "simple-kova 1.0.2\n", ""},
+      {"--help", 0, "TCP port 2947", ""},
+      {"--verbose", 2, "", "'--verbose'"},
+      {"--version --help", 2, "", "'--help'"},
+      // Qt's own options: Qt once took this one and aborted on the unknown platform.
+      {"-platform xcb", 2, "", "'-platform'"},
+      {"-style=fusion", 2, "", "'-style=fusion'"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.arguments);
+    // Should it start after all, it meets no ports and no screen, and timeout ends it.
+    DataHome dataHome;
+    const auto err = dataHome.path() / "stderr";
+    const std::string command = "QT_QPA_PLATFORM=offscreen XDG_DATA_HOME=" +
+                                dataHome.path().string() + " timeout 20 " KOVA_EXECUTABLE " " +
+                                row.arguments + " 2>" + err.string();
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    for (int c; (c = std::fgetc(pipe)) != EOF;) out += static_cast<char>(c);
+    const int status = pclose(pipe);
+
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), row.status);
+    EXPECT_NE(out.find(row.outHas), std::string::npos) << out;
+    const std::string errText = ReadAll(err);
+    if (row.status == 0) {
+      EXPECT_EQ(errText, "");
+    } else {
+      EXPECT_EQ(out, "");
+      EXPECT_TRUE(errText.starts_with("simple-kova: ")) << errText;
+      EXPECT_EQ(std::count(errText.begin(), errText.end(), '\n'), 1) << errText;
+      EXPECT_NE(errText.find(row.errHas), std::string::npos) << errText;
+    }
   }
 }
 
