@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Builds the Debian package, installs it, starts the installed program headless and asks it for
-# its position, then purges the package and checks that none of its files is left behind.
-# Changes the machine's installed packages: run it as root (or it uses sudo) on a box where that
-# is fine. Usage: tools/check-package.sh [BUILD_DIR]   (default: build-release)
+# Builds the Debian package from a clean clone of the committed tree, checks it with lintian,
+# installs it, checks its files, metainfo and service, starts the installed program headless and
+# asks it for its position, then purges the package and checks that none of its files is left
+# behind. Changes the machine's installed packages: run it as root (or it uses sudo) on a box
+# where that is fine. Usage: tools/check-package.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build-release}
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 fail() { echo "check-package: FAIL: $*" >&2; exit 1; }
@@ -15,22 +15,21 @@ if dpkg-query -W -f='${Status}' simple-kova 2>/dev/null | grep -q 'ok installed'
   fail "simple-kova is installed already; remove it first (apt-get purge simple-kova)"
 fi
 
-tools/install-deps.sh
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release
-cmake --build "$build" --target simple-kova simple-kova-replay
-rm -f "$build"/simple-kova_*.deb
-(cd "$build" && cpack -G DEB)
-deb=$(ls "$build"/simple-kova_*.deb)
-deb=$(realpath "$deb")
-step "built $deb"
-
-depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libqt6core6 libqt6gui6 libqt6widgets6; do
-  [[ $depends == *"$lib "* ]] || fail "Depends lacks $lib: $depends"
-done
-
+tools/install-deps.sh package
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# dpkg-buildpackage writes the package next to the source folder, so the clone gets a folder of
+# its own inside the work folder.
+git clone --quiet --no-local . "$work/src"
+(cd "$work/src" && DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get build-dep -y -qq ./ \
+  && dpkg-buildpackage -us -uc -b) > "$work/build.log" 2>&1 \
+  || { tail -n 30 "$work/build.log"; fail "dpkg-buildpackage failed"; }
+deb=$work/simple-kova_$(dpkg-parsechangelog -l debian/changelog -S Version)_$(dpkg --print-architecture).deb
+[ -f "$deb" ] || fail "no package $deb"
+step "built $(basename "$deb")"
+lintian --pedantic --fail-on error,warning "$work"/simple-kova_*.changes \
+  || fail "lintian reports errors or warnings"
+step "lintian --pedantic: no error, no warning"
 # What dpkg knows of and what lies on disk, to see afterwards what the package leaves behind.
 snapshot() {
   dpkg-query -W -f='${Package}\n' | sort > "$work/packages-$1"
@@ -42,12 +41,31 @@ DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "$deb"
 dpkg -L simple-kova > "$work/listed"
 for f in /usr/bin/simple-kova /usr/bin/simple-kova-replay \
          /usr/share/applications/simple-kova.desktop \
-         /usr/share/icons/hicolor/scalable/apps/simple-kova.svg; do
+         /usr/share/icons/hicolor/scalable/apps/simple-kova.svg \
+         /usr/share/metainfo/org.example.simple_kova.metainfo.xml \
+         /usr/share/man/man1/simple-kova.1.gz /usr/share/man/man1/simple-kova-replay.1.gz \
+         /usr/share/doc/simple-kova/copyright /lib/systemd/system/simple-kova.service; do
   grep -qx "$f" "$work/listed" || fail "dpkg -L simple-kova does not list $f"
   [ -f "$f" ] || fail "$f is not installed"
 done
 step "installed: $(grep -c . "$work/listed") paths, e.g. /usr/bin/simple-kova"
 if ldd /usr/bin/simple-kova | grep 'not found'; then fail "a library of simple-kova is missing"; fi
+[ "$(/usr/bin/simple-kova --version)" = "simple-kova $(dpkg-parsechangelog -l debian/changelog -S Version)" ] \
+  || fail "simple-kova --version does not give the package's version"
+appstreamcli validate --no-net /usr/share/metainfo/org.example.simple_kova.metainfo.xml \
+  || fail "the metainfo is not valid"
+
+# The service is there for boxes without a screen, but neither enabled nor started.
+unit=/lib/systemd/system/simple-kova.service
+[ "$(systemctl is-enabled simple-kova.service 2>/dev/null)" = disabled ] \
+  || fail "simple-kova.service is enabled"
+verify=$(systemd-analyze verify "$unit" 2>&1) || fail "systemd-analyze verify: $verify"
+[ -z "$verify" ] || fail "systemd-analyze verify: $verify"
+exposure=$(systemd-analyze security --offline=true "$unit" 2>/dev/null \
+           | sed -n 's/.*Overall exposure level for simple-kova.service: \([0-9.]*\).*/\1/p')
+[ -n "$exposure" ] || fail "systemd-analyze security gave no exposure level"
+awk -v e="$exposure" 'BEGIN { exit !(e <= 2.0) }' || fail "service exposure $exposure is above 2.0"
+step "service: disabled, verify clean, exposure $exposure"
 
 # The replay tool prints the pseudo-terminal it plays on.
 cat > "$work/one.nmea" <<'EOF'

@@ -1,16 +1,31 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, running and testing need, where missing.
+# Installs the Debian 12 packages a job needs, where missing. Usage: tools/install-deps.sh [JOB]
+#   run      building and running the program (the default)
+#   test     also the tests, the sanitizer and fuzz builds, and a virtual screen
+#   package  also building and checking the Debian package
 set -euo pipefail
-packages=(
+job=${1:-run}
+run=(
   cmake ninja-build g++ pkg-config             # the build
-  qt6-base-dev                                 # Qt: widgets, test, the offscreen platform
+  qt6-base-dev                                 # Qt: widgets, the offscreen platform
   fonts-dejavu-core                            # a face for the window when drawn offscreen
+)
+test=(
   libgtest-dev libgmock-dev                    # unit tests
   clang libclang-rt-14-dev                     # the fuzz build: clang and its libFuzzer runtime
   iproute2 util-linux                          # tests run in a private network namespace
   xvfb xauth x11-utils                         # a virtual screen, to look at the window by hand
-  dpkg-dev file                                # the Debian package: its dependencies from the binaries
 )
+package=(
+  debhelper                                    # dpkg-buildpackage and the debian/ rules
+  lintian appstream systemd                    # checks of the package, its metainfo and service
+)
+case $job in
+  run) packages=("${run[@]}") ;;
+  test) packages=("${run[@]}" "${test[@]}") ;;
+  package) packages=("${run[@]}" "${package[@]}") ;;
+  *) echo "usage: $0 [run|test|package]" >&2; exit 2 ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")

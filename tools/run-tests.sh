@@ -4,7 +4,7 @@
 # so port 2947 never collides with anything else on the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/install-deps.sh
+tools/install-deps.sh test
 
 jobs=$(nproc)
 sudo=()
@@ -15,13 +15,13 @@ in_private_net() {
 stage() { printf '\n=== %s (%ds so far)\n' "$1" "$SECONDS"; }
 
 stage "plain build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVA_TESTS=ON
 cmake --build build --parallel "$jobs"
 stage "plain tests"
 in_private_net ctest --test-dir build --output-on-failure --parallel "$jobs"
 
 stage "sanitizer build"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOVA_SANITIZE=address,undefined
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOVA_SANITIZE=address,undefined -DKOVA_TESTS=ON
 cmake --build build-asan --parallel "$jobs"
 stage "sanitizer tests"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0

@@ -4,7 +4,7 @@
 # program on TCP port 2947 when the fix is there, so nothing else may hold that port.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/install-deps.sh
+tools/install-deps.sh test
 
 # The capture's own tools: xwd takes the window, netpbm turns it into a PNG.
 missing=()
