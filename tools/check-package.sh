@@ -81,11 +81,13 @@ grep -q '^/dev/pts/' "$work/replay-out" || fail "simple-kova-replay printed no d
 # Headless, without ports, in a private network: it must answer on 2947 and end on SIGTERM
 # with status 0.
 mkdir -p "$work/data/simple-kova/ports"
+mkdir -m 700 "$work/data/run"
 # shellcheck disable=SC2016  # the script below expands its variables itself
 "${sudo[@]}" unshare -n bash -c '
   set -u
   ip link set lo up
-  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_DATA_HOME="$1" /usr/bin/simple-kova &
+  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_DATA_HOME="$1" \
+    XDG_RUNTIME_DIR="$1/run" /usr/bin/simple-kova &
   pid=$!
   reply=""
   for _ in $(seq 100); do
