@@ -19,9 +19,12 @@ int main(int argc, char* argv[]) {
       std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"), std::getenv("QT_QPA_PLATFORM"));
   if (!platforms.empty()) setenv("QT_QPA_PLATFORM", platforms.c_str(), 1);
 
-  // Qt acts on options of its own (-platform, -style, ...); the program takes none of them.
+  // Qt acts on options of its own (-platform, -style, ...); the program takes none of them, so
+  // Qt gets a command line of its own: the program's name alone, even where the caller gave none.
+  char name[] = "simple-kova";
+  char* qtArgv[] = {name, nullptr};
   int qtArgc = 1;
-  QApplication application(qtArgc, argv);
+  QApplication application(qtArgc, qtArgv);
   auto form = std::make_unique<Form1>();
   try {
     form->load();
