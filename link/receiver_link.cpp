@@ -24,6 +24,14 @@ constexpr int ReceiveThreshold = 2;
 
 }  // namespace
 
+std::string ScanningStatus(int port) {
+  return "Scanning COM" + std::to_string(port) + " for GPS Receiver";
+}
+
+std::string FoundStatus(int port) { return "GPS Receiver on COM" + std::to_string(port); }
+
+std::string NotFoundStatus() { return "Could not find GPS Receiver. Retry in 10s"; }
+
 ReceiverLink::ReceiverLink(SharedState& state, SerialPort& port, EventLoop& loop, Clock& clock,
                            Window& window, Timer& timerWatch, Timer& timer1, LineSink procGPSNMEA)
     : m_state(state),
@@ -48,7 +56,7 @@ void ReceiverLink::ScanComPorts() {
 
   int n = FirstComPort;
   for (; n <= LastComPort; ++n) {
-    setStatus("Scanning COM" + std::to_string(n) + " for GPS Receiver");
+    setStatus(ScanningStatus(n));
     if (m_port.isOpen()) m_port.close();
     m_port.setReceiveThreshold(ProbeThreshold);
     // The open attempt is the only step that can fail, and failing is not an error: a port that
@@ -63,10 +71,10 @@ void ReceiverLink::ScanComPorts() {
   }
 
   if (m_state.GpsPort == 0) {
-    setStatus("Could not find GPS Receiver. Retry in 10s");
+    setStatus(NotFoundStatus());
     m_timer1.setEnabled(true);
   } else {
-    setStatus("GPS Receiver on COM" + std::to_string(n));
+    setStatus(FoundStatus(n));
     // Retrying now would only close the receiver's port and find it again.
     m_timer1.setEnabled(false);
   }

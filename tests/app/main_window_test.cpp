@@ -50,18 +50,18 @@ TEST(WindowTitle, IsTheNameAndTheProgramVersion) {
   EXPECT_TRUE(WindowTitle().startsWith("Simple Kova 1."));
 }
 
-TEST(DecimalSeparatorOf, TakesSingleAsciiSeparatorsAndFallsBackToPoint) {
+TEST(DecimalSeparatorOf, IsTheLocalesOwnAsUtf8) {
   const struct {
     QLocale::Language language;
     QLocale::Territory territory;
-    char expected;
+    std::string expected;
   } rows[] = {
-      {QLocale::English, QLocale::UnitedStates, '.'},
-      {QLocale::German, QLocale::Germany, ','},
-      {QLocale::French, QLocale::France, ','},
-      {QLocale::Japanese, QLocale::Japan, '.'},
-      // U+066B ARABIC DECIMAL SEPARATOR is no single-byte character.
-      {QLocale::Arabic, QLocale::Egypt, '.'},
+      {QLocale::English, QLocale::UnitedStates, "."},
+      {QLocale::German, QLocale::Germany, ","},
+      {QLocale::French, QLocale::France, ","},
+      {QLocale::Japanese, QLocale::Japan, "."},
+      // U+066B ARABIC DECIMAL SEPARATOR, two bytes in UTF-8.
+      {QLocale::Arabic, QLocale::Egypt, "\u066B"},
   };
   for (const auto& row : rows) {
     const QLocale locale(row.language, row.territory);
@@ -209,14 +209,16 @@ TEST(Form1Log, IgnoresTyping) {
   EXPECT_EQ(log.toPlainText(), "$GPRMC");
 }
 
-TEST(Form1, DecodesReceivedLinesIntoTheWindow) {
+TEST(Form1, DecodesReceivedLinesIntoTheWindowWithTheLocalesSeparator) {
+  const QLocale before;
+  QLocale::setDefault(QLocale(QLocale::Arabic, QLocale::Egypt));
   Form1 form;
+  QLocale::setDefault(before);
   const std::string line = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
   form.ProcGPSNMEA(line);
 
-  std::string position = "Lat: 48.11730\xC2\xB0  Lon: 11.51667\xC2\xB0  Alt: 545.40m";
-  std::replace(position.begin(), position.end(), '.', DecimalSeparatorOf(QLocale::system()));
-  EXPECT_EQ(LabelNamed(form, "lblPos").text(), QString::fromUtf8(position));
+  EXPECT_EQ(LabelNamed(form, "lblPos").text(),
+            QString::fromUtf8("Lat: 48\u066B11730\u00B0  Lon: 11\u066B51667\u00B0  Alt: 545\u066B40m"));
   EXPECT_EQ(Log(form).toPlainText(), QString::fromLatin1(line.substr(0, line.size() - 2)));
 }
 

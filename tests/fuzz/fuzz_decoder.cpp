@@ -30,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static kova::FakeClock clock;
   // The state carries over between inputs, as it does between a receiver's lines; the first
   // byte picks the decimal separator.
-  static kova::NmeaDecoder point(state, window, clock, '.');
-  static kova::NmeaDecoder comma(state, window, clock, ',');
+  static kova::NmeaDecoder point(state, window, clock, ".");
+  static kova::NmeaDecoder comma(state, window, clock, ",");
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   if (text.empty()) return 0;
   (text[0] & 1 ? comma : point).ProcGPSNMEA(text.substr(1));
