@@ -112,8 +112,9 @@ void Form1::fitFonts() {
   kova::WritePositionLine(high, {.Latitude = -90, .Longitude = -180, .Altitude = 9999.99f},
                           m_decimalSeparator);
   kova::WriteHeadingVelocityLine(hv, {.Heading = 359.9f, .Speed = 999.99f}, m_decimalSeparator);
-  const QSize hvRoom(std::min(lblHV.contentsRect().width(), lblFix.x() - lblHV.x() - LineGapPixels),
-                     lblHV.contentsRect().height());
+  const QRect hvRect = lblHV.contentsRect();
+  const QSize hvRoom(std::min(hvRect.width(), lblFix.x() - lblHV.x() - LineGapPixels),
+                     hvRect.height());
   const TextRoom dataLines[] = {
       {&lblPos, lblPos.contentsRect().size(), {PosCaption, Text(low), Text(high)}},
       {&lblHV, hvRoom, {HVCaption, Text(hv)}},
