@@ -1,14 +1,17 @@
 #include "app/main_window.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
 
+#include <QEvent>
 #include <QFont>
 #include <QTextBlock>
 #include <QTextCursor>
 
+#include "app/fitting_font.h"
 #include "kova_version.h"
 
 namespace {
@@ -26,17 +29,39 @@ constexpr Placement PosPlace{0, 360, 4335, 255};
 constexpr Placement HVPlace{0, 600, 3135, 255};
 constexpr Placement FixPlace{3120, 600, 1215, 255};
 constexpr Placement LogPlace{0, 840, 4335, 1095};
+// Keeps the heading/velocity text visibly apart from the fix text, which starts where it ends.
+constexpr int LineGapPixels = 4;
+
+constexpr const char* StatusCaption = "Kova";
+constexpr const char* PosCaption = "Position";
+constexpr const char* HVCaption = "Heading / Velocity";
+constexpr const char* FixCaption = "GPS Fix";
 
 void Place(QWidget& widget, const Placement& twips) {
   widget.setGeometry(twips.left / TwipsPerPixel, twips.top / TwipsPerPixel,
                      twips.width / TwipsPerPixel, twips.height / TwipsPerPixel);
 }
 
-void SetUpLabel(QLabel& label, const char* name, const char* caption, const Placement& twips) {
+void SetUpLabel(QLabel& label, const char* name, const char* caption, const char* role,
+                const Placement& twips) {
   label.setObjectName(name);
+  label.setAccessibleName(role);
   label.setText(caption);
   label.setTextFormat(Qt::PlainText);
   Place(label, twips);
+}
+
+// The layout's bold 8.25-point sans-serif face, before any fitting.
+QFont StatusFont() {
+  QFont font(QStringLiteral("Sans Serif"));
+  font.setStyleHint(QFont::SansSerif);
+  font.setPointSizeF(8.25);
+  font.setBold(true);
+  return font;
+}
+
+QString Text(std::string_view utf8) {
+  return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }
 
 }  // namespace
@@ -48,28 +73,25 @@ QString WindowTitle() {
       .arg(kova::version::Revision);
 }
 
-char DecimalSeparatorOf(const QLocale& locale) {
+std::string DecimalSeparatorOf(const QLocale& locale) {
   const QString point = locale.decimalPoint();
-  if (point.size() == 1 && point[0].unicode() > 0x20 && point[0].unicode() < 0x7f)
-    return static_cast<char>(point[0].unicode());
-  return '.';
+  return point.isEmpty() ? "." : point.toStdString();
 }
 
 Form1::Form1() {
   setFixedSize(ClientWidthTwips / TwipsPerPixel, ClientHeightTwips / TwipsPerPixel);
 
-  SetUpLabel(lblStatus, "lblStatus", "Kova", StatusPlace);
-  QFont statusFont(QStringLiteral("Sans Serif"));
-  statusFont.setStyleHint(QFont::SansSerif);
-  statusFont.setPointSizeF(8.25);
-  statusFont.setBold(true);
-  lblStatus.setFont(statusFont);
-  SetUpLabel(lblPos, "lblPos", "Position", PosPlace);
-  SetUpLabel(lblHV, "lblHV", "Heading / Velocity", HVPlace);
-  SetUpLabel(lblFix, "lblFix", "GPS Fix", FixPlace);
+  SetUpLabel(lblStatus, "lblStatus", StatusCaption, "Status", StatusPlace);
+  SetUpLabel(lblPos, "lblPos", PosCaption, "Position", PosPlace);
+  SetUpLabel(lblHV, "lblHV", HVCaption, "Heading and velocity", HVPlace);
+  SetUpLabel(lblFix, "lblFix", FixCaption, "Fix", FixPlace);
+  fitFonts();
 
   txtLog.setObjectName("txtLog");
+  txtLog.setAccessibleName("Received lines");
   txtLog.setReadOnly(true);
+  // Read-only, yet a line can be selected and copied with the keyboard as with the mouse.
+  txtLog.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   // One received line, one row: a wrapped sentence would look like two.
   txtLog.setLineWrapMode(QPlainTextEdit::NoWrap);
   // Every line would otherwise stay in the undo history for the whole run.
@@ -81,6 +103,35 @@ Form1::Form1() {
   TimerWatch.setOnTick([this] { m_link.onWatchdogTick(); });
   Timer1.setOnTick([this] { m_link.onRetryTick(); });
   m_link.setOnOutcome([this](std::string_view outcome) { m_journal.record(outcome); });
+}
+
+void Form1::fitFonts() {
+  // The widest values within the ranges a receiver reports; each digit counts as the widest.
+  std::string low, high, hv;
+  kova::WritePositionLine(low, {.Latitude = -90, .Longitude = -180, .Altitude = -999.99f},
+                          m_decimalSeparator);
+  kova::WritePositionLine(high, {.Latitude = -90, .Longitude = -180, .Altitude = 9999.99f},
+                          m_decimalSeparator);
+  kova::WriteHeadingVelocityLine(hv, {.Heading = 359.9f, .Speed = 999.99f}, m_decimalSeparator);
+  const QRect hvRect = lblHV.contentsRect();
+  const QSize hvRoom(std::min(hvRect.width(), lblFix.x() - lblHV.x() - LineGapPixels),
+                     hvRect.height());
+  const TextRoom dataLines[] = {
+      {&lblPos, lblPos.contentsRect().size(), {PosCaption, Text(low), Text(high)}},
+      {&lblHV, hvRoom, {HVCaption, Text(hv)}},
+      {&lblFix,
+       lblFix.contentsRect().size(),
+       {FixCaption, Text(kova::FixText(1)), Text(kova::FixText(2)), Text(kova::FixText(3))}},
+  };
+  const QFont dataFont = FittingFont(font(), dataLines);
+  for (QLabel* label : {&lblPos, &lblHV, &lblFix}) label->setFont(dataFont);
+
+  constexpr int Last = kova::ReceiverLink::LastComPort;
+  const TextRoom status[] = {{&lblStatus,
+                              lblStatus.contentsRect().size(),
+                              {StatusCaption, Text(kova::ScanningStatus(Last)),
+                               Text(kova::FoundStatus(Last)), Text(kova::NotFoundStatus())}}};
+  lblStatus.setFont(FittingFont(StatusFont(), status));
 }
 
 void Form1::load() {
@@ -106,7 +157,7 @@ QLabel& Form1::labelFor(kova::Label label) {
 
 void Form1::setLabel(kova::Label label, std::string_view text, bool repaintNow) {
   QLabel& target = labelFor(label);
-  target.setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+  target.setText(Text(text));
   if (repaintNow) target.repaint();
 }
 
@@ -130,6 +181,11 @@ void Form1::prependLog(std::string_view line) {
     oldest.removeSelectedText();
     oldest.deletePreviousChar();  // the break above the oldest row
   }
+}
+
+void Form1::changeEvent(QEvent* event) {
+  if (event->type() == QEvent::FontChange) fitFonts();
+  QWidget::changeEvent(event);
 }
 
 void Form1::closeEvent(QCloseEvent*) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <iostream>
+#include <string>
 #include <string_view>
 
 #include <QLabel>
@@ -24,9 +25,8 @@
 // "Simple Kova " and the program's major.minor.revision.
 QString WindowTitle();
 
-// The locale's decimal separator, or "." where that is not a single ASCII character (the
-// labels and replies are built from single-byte text).
-char DecimalSeparatorOf(const QLocale& locale);
+// The locale's decimal separator as UTF-8 text (U+066B in Arabic), "." where it has none.
+std::string DecimalSeparatorOf(const QLocale& locale);
 
 // The main window: owns every object and all state of the run. Making it opens nothing;
 // load() runs the start-up.
@@ -49,16 +49,20 @@ class Form1 : public QWidget, public kova::Window {
  protected:
   // A close request, whatever its cause, ends the program at once.
   void closeEvent(QCloseEvent* event) override;
+  // A new desktop font is fitted to the lines again.
+  void changeEvent(QEvent* event) override;
 
  private:
   QLabel& labelFor(kova::Label label);
+  // Sizes the lines' fonts so that the widest text each line can carry shows whole.
+  void fitFonts();
 
   kova::SharedState m_state;
   kova::QtClock m_clock;
   kova::QtEventLoop m_eventLoop;
   kova::QtTimer TimerWatch{std::chrono::milliseconds(15000), true};
   kova::QtTimer Timer1{std::chrono::milliseconds(10000), false};
-  char m_decimalSeparator = DecimalSeparatorOf(QLocale::system());
+  std::string m_decimalSeparator = DecimalSeparatorOf(QLocale());
 
   QLabel lblStatus{this};
   QLabel lblPos{this};

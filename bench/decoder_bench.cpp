@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
   kova::SharedState state;
   NullWindow window;
   kova::FakeClock clock;
-  kova::NmeaDecoder decoder(state, window, clock, '.');
+  kova::NmeaDecoder decoder(state, window, clock, ".");
   const auto runRound = [&] {
     for (const std::string& line : lines) decoder.ProcGPSNMEA(line);
   };

@@ -184,7 +184,7 @@ class Soak {
   kova::SharedState m_state;
   NullWindow m_window;
   kova::FakeClock m_clock;
-  kova::NmeaDecoder m_decoder{m_state, m_window, m_clock, '.'};
+  kova::NmeaDecoder m_decoder{m_state, m_window, m_clock, "."};
   kova::soak::PrefixHistory m_history{kova::PositionState{}};
   std::size_t m_maxStatesKept = 0;
 

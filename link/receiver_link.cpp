@@ -24,6 +24,14 @@ constexpr int ReceiveThreshold = 2;
 
 }  // namespace
 
+std::string ScanningStatus(int port) {
+  return "Scanning COM" + std::to_string(port) + " for GPS Receiver";
+}
+
+std::string FoundStatus(int port) { return "GPS Receiver on COM" + std::to_string(port); }
+
+std::string NotFoundStatus() { return "Could not find GPS Receiver. Retry in 10s"; }
+
 ReceiverLink::ReceiverLink(SharedState& state, SerialPort& port, EventLoop& loop, Clock& clock,
                            Window& window, Timer& timerWatch, Timer& timer1, LineSink procGPSNMEA)
     : m_state(state),
@@ -48,7 +56,7 @@ void ReceiverLink::ScanComPorts() {
 
   int n = FirstComPort;
   for (; n <= LastComPort; ++n) {
-    setStatus("Scanning COM" + std::to_string(n) + " for GPS Receiver");
+    setStatus(ScanningStatus(n));
     if (m_port.isOpen()) m_port.close();
     m_port.setReceiveThreshold(ProbeThreshold);
     // The open attempt is the only step that can fail, and failing is not an error: a port that
@@ -62,8 +70,7 @@ void ReceiverLink::ScanComPorts() {
     }
   }
 
-  const std::string outcome = m_state.GpsPort == 0 ? "Could not find GPS Receiver. Retry in 10s"
-                                                   : "GPS Receiver on COM" + std::to_string(n);
+  const std::string outcome = m_state.GpsPort == 0 ? NotFoundStatus() : FoundStatus(n);
   setStatus(outcome);
   // Retrying while the receiver is found would only close its port and find it again.
   m_timer1.setEnabled(m_state.GpsPort == 0);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -13,6 +14,12 @@
 #include "state/shared_state.h"
 
 namespace kova {
+
+// The status line's texts while the scan probes a port, once it found the receiver there, and
+// when it found none.
+std::string ScanningStatus(int port);
+std::string FoundStatus(int port);
+std::string NotFoundStatus();
 
 // The receiver link: finds the receiver on COM1 to COM32, frames what it sends into lines for
 // the decoder, and rescans when it falls silent or was not found.

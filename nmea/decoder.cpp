@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 #include "state/number_format.h"
 
@@ -93,8 +94,41 @@ constexpr std::string_view Degree = "\u00B0";
 
 }  // namespace
 
-NmeaDecoder::NmeaDecoder(SharedState& state, Window& window, Clock& clock, char decimalSeparator)
-    : m_state(state), m_window(window), m_clock(clock), m_separator(decimalSeparator) {}
+void WritePositionLine(std::string& out, const PositionState& p, std::string_view separator) {
+  out.assign("Lat: ");
+  AppendNumber(out, p.Latitude, 5, separator);
+  out.append(Degree).append("  Lon: ");
+  AppendNumber(out, p.Longitude, 5, separator);
+  out.append(Degree).append("  Alt: ");
+  AppendNumber(out, p.Altitude, 2, separator);
+  out.append("m");
+}
+
+void WriteHeadingVelocityLine(std::string& out, const PositionState& p,
+                              std::string_view separator) {
+  out.assign("Heading: ");
+  AppendNumber(out, p.Heading, 1, separator);
+  out.append(Degree).append("  Velocity: ");
+  AppendNumber(out, p.Speed, 2, separator);
+  out.append("kn");
+}
+
+std::string_view FixText(std::int16_t fixMode) {
+  switch (fixMode) {
+    case 0:
+    case 1: return "No GPS Fix";
+    case 2: return "2D Fix";
+    case 3: return "3D Fix";
+    default: return {};
+  }
+}
+
+NmeaDecoder::NmeaDecoder(SharedState& state, Window& window, Clock& clock,
+                         std::string decimalSeparator)
+    : m_state(state),
+      m_window(window),
+      m_clock(clock),
+      m_separator(std::move(decimalSeparator)) {}
 
 void NmeaDecoder::ProcGPSNMEA(std::string_view line) {
   m_window.prependLog(line);
@@ -112,42 +146,19 @@ void NmeaDecoder::ProcGPSNMEA(std::string_view line) {
 }
 
 void NmeaDecoder::ShowPosition() {
-  const PositionState& p = m_state.Position;
-  m_posText.assign("Lat: ");
-  AppendNumber(m_posText, p.Latitude, 5, m_separator);
-  m_posText.append(Degree).append("  Lon: ");
-  AppendNumber(m_posText, p.Longitude, 5, m_separator);
-  m_posText.append(Degree).append("  Alt: ");
-  AppendNumber(m_posText, p.Altitude, 2, m_separator);
-  m_posText.append("m");
+  WritePositionLine(m_posText, m_state.Position, m_separator);
   m_window.setLabel(Label::Pos, m_posText, true);
 }
 
 void NmeaDecoder::ShowHeadingVelocity() {
-  const PositionState& p = m_state.Position;
-  m_hvText.assign("Heading: ");
-  AppendNumber(m_hvText, p.Heading, 1, m_separator);
-  m_hvText.append(Degree).append("  Velocity: ");
-  AppendNumber(m_hvText, p.Speed, 2, m_separator);
-  m_hvText.append("kn");
+  WriteHeadingVelocityLine(m_hvText, m_state.Position, m_separator);
   m_window.setLabel(Label::HV, m_hvText, true);
 }
 
 void NmeaDecoder::ShowFix() {
-  switch (m_state.Position.FixMode) {
-    case 0:
-    case 1:
-      m_window.setLabel(Label::Fix, "No GPS Fix", false);
-      break;
-    case 2:
-      m_window.setLabel(Label::Fix, "2D Fix", false);
-      break;
-    case 3:
-      m_window.setLabel(Label::Fix, "3D Fix", false);
-      break;
-    default:
-      break;  // an unknown mode leaves the line as it was
-  }
+  // An unknown mode leaves the line as it was.
+  if (const std::string_view text = FixText(m_state.Position.FixMode); !text.empty())
+    m_window.setLabel(Label::Fix, text, false);
 }
 
 }  // namespace kova

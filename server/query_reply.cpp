@@ -31,14 +31,14 @@ std::size_t BuildQueryReply(std::string_view request, const PositionState& state
 
   char* end = Append(out, "KOVA");
   if (fields & P) {
-    end = FormatNumber(Append(end, ",P="), state.Latitude, 6, '.');
-    end = FormatNumber(Append(end, " "), state.Longitude, 6, '.');
+    end = FormatNumber(Append(end, ",P="), state.Latitude, 6);
+    end = FormatNumber(Append(end, " "), state.Longitude, 6);
   }
-  if (fields & V) end = FormatNumber(Append(end, ",V="), state.Speed, 6, '.');
-  if (fields & A) end = FormatNumber(Append(end, ",A="), state.Altitude, 6, '.');
-  if (fields & H) end = FormatNumber(Append(end, ",H="), state.Heading, 6, '.');
-  if (fields & S) end = FormatNumber(Append(end, ",S="), state.FixQuality, 0, '.');
-  if (fields & M) end = FormatNumber(Append(end, ",M="), state.FixMode, 0, '.');
+  if (fields & V) end = FormatNumber(Append(end, ",V="), state.Speed, 6);
+  if (fields & A) end = FormatNumber(Append(end, ",A="), state.Altitude, 6);
+  if (fields & H) end = FormatNumber(Append(end, ",H="), state.Heading, 6);
+  if (fields & S) end = FormatNumber(Append(end, ",S="), state.FixQuality, 0);
+  if (fields & M) end = FormatNumber(Append(end, ",M="), state.FixMode, 0);
   end = Append(end, "\r\n");
   return static_cast<std::size_t>(end - out);
 }

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Shows the program following a moving position without a receiver: plays the demo track on a
-# pseudo-terminal, pins it as COM1 in a temporary ports folder, and starts the program on it.
-# Brings the build up to date first. Ends when the window is closed (or on Ctrl+C).
+# Shows the program following a moving position without a receiver: plays a track (the demo
+# track unless one is given) on a pseudo-terminal, pins it as COM1 in a temporary ports folder,
+# and starts the program on it. Brings the build up to date first. Ends when the window is
+# closed (or on Ctrl+C).
+#   tools/demo.sh [track.nmea]
 set -euo pipefail
+track=$(realpath "${1:-$(dirname "$0")/demo-track.nmea}")
 cd "$(dirname "$0")/.."
 
 tools/install-deps.sh
@@ -17,7 +20,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-build/tools/simple-kova-replay --loop tools/demo-track.nmea > "$data/device" &
+build/tools/simple-kova-replay --loop "$track" > "$data/device" &
 replay=$!
 for _ in $(seq 50); do
   [ -s "$data/device" ] && break
@@ -28,7 +31,7 @@ device=$(head -n 1 "$data/device")
 
 mkdir -p "$data/simple-kova/ports"
 ln -s "$device" "$data/simple-kova/ports/COM1"
-echo "demo: playing tools/demo-track.nmea on $device as COM1"
+echo "demo: playing $track on $device as COM1"
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   echo "demo: no screen, so the window stays offscreen; ask for the position with:" >&2
   echo "  bash -c 'exec 3<>/dev/tcp/127.0.0.1/2947; printf PVHM >&3; head -n 1 <&3'" >&2

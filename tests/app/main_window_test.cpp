@@ -4,7 +4,9 @@
 #include <ostream>
 #include <string>
 
+#include <QAccessible>
 #include <QApplication>
+#include <QClipboard>
 #include <QEvent>
 #include <QTest>
 #include <QTextBlock>
@@ -50,18 +52,18 @@ TEST(WindowTitle, IsTheNameAndTheProgramVersion) {
   EXPECT_TRUE(WindowTitle().startsWith("Simple Kova 1."));
 }
 
-TEST(DecimalSeparatorOf, TakesSingleAsciiSeparatorsAndFallsBackToPoint) {
+TEST(DecimalSeparatorOf, IsTheLocalesOwnAsUtf8) {
   const struct {
     QLocale::Language language;
     QLocale::Territory territory;
-    char expected;
+    std::string expected;
   } rows[] = {
-      {QLocale::English, QLocale::UnitedStates, '.'},
-      {QLocale::German, QLocale::Germany, ','},
-      {QLocale::French, QLocale::France, ','},
-      {QLocale::Japanese, QLocale::Japan, '.'},
-      // U+066B ARABIC DECIMAL SEPARATOR is no single-byte character.
-      {QLocale::Arabic, QLocale::Egypt, '.'},
+      {QLocale::English, QLocale::UnitedStates, "."},
+      {QLocale::German, QLocale::Germany, ","},
+      {QLocale::French, QLocale::France, ","},
+      {QLocale::Japanese, QLocale::Japan, "."},
+      // U+066B ARABIC DECIMAL SEPARATOR, two bytes in UTF-8.
+      {QLocale::Arabic, QLocale::Egypt, "\u066B"},
   };
   for (const auto& row : rows) {
     const QLocale locale(row.language, row.territory);
@@ -70,22 +72,32 @@ TEST(DecimalSeparatorOf, TakesSingleAsciiSeparatorsAndFallsBackToPoint) {
   }
 }
 
-TEST(Form1, StartsWithTheCaptions) {
+// A screen reader announces the name, not the object's caption or text.
+QString AccessibleName(QWidget& widget) {
+  return QAccessible::queryAccessibleInterface(&widget)->text(QAccessible::Name);
+}
+
+TEST(Form1, StartsWithTheCaptionsAndNamesEachLineForAssistiveTechnology) {
   Form1 form;
   const struct {
     const char* name;
     const char* caption;
+    const char* accessibleName;
   } rows[] = {
-      {"lblStatus", "Kova"},
-      {"lblPos", "Position"},
-      {"lblHV", "Heading / Velocity"},
-      {"lblFix", "GPS Fix"},
+      {"lblStatus", "Kova", "Status"},
+      {"lblPos", "Position", "Position"},
+      {"lblHV", "Heading / Velocity", "Heading and velocity"},
+      {"lblFix", "GPS Fix", "Fix"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     EXPECT_EQ(LabelNamed(form, row.name).text(), row.caption);
+    // Without a name of its own a label is announced by its changing text.
+    LabelNamed(form, row.name).setText("3D Fix");
+    EXPECT_EQ(AccessibleName(LabelNamed(form, row.name)), row.accessibleName);
   }
   EXPECT_TRUE(Log(form).toPlainText().isEmpty());
+  EXPECT_EQ(AccessibleName(Log(form)), "Received lines");
 }
 
 TEST(Form1, OnlyTheStatusLineIsBold) {
@@ -125,6 +137,57 @@ TEST(Form1, ClientAreaIs290By129Pixels) {
   form.show();
   EXPECT_EQ(form.size(), QSize(290, 129));
   EXPECT_EQ(form.minimumSize(), form.maximumSize());
+}
+
+// The widest texts within the ranges a receiver reports, in desktop fonts of two families and
+// two sizes: each shows whole in its label, and the heading/velocity text ends visibly before
+// the fix text begins.
+TEST(Form1, ShowsTheWidestTextsWholeAndApartInAnyDesktopFont) {
+  const struct {
+    const char* family;
+    int points;
+  } fonts[] = {{"DejaVu Sans", 9},  {"DejaVu Sans", 14},      {"DejaVu Serif", 9},
+               {"DejaVu Serif", 14}, {"DejaVu Sans Mono", 10}};
+  const struct {
+    kova::Label label;
+    const char* name;
+    const char* text;
+  } widest[] = {
+      {kova::Label::Status, "lblStatus", "Could not find GPS Receiver. Retry in 10s"},
+      {kova::Label::Status, "lblStatus", "Scanning COM32 for GPS Receiver"},
+      {kova::Label::Pos, "lblPos", "Lat: -90.00000\u00B0  Lon: -180.00000\u00B0  Alt: -999.99m"},
+      {kova::Label::Pos, "lblPos", "Lat: -90.00000\u00B0  Lon: -180.00000\u00B0  Alt: 9999.99m"},
+      {kova::Label::HV, "lblHV", "Heading: 359.9\u00B0  Velocity: 999.99kn"},
+      {kova::Label::Fix, "lblFix", "No GPS Fix"},
+  };
+  const QFont desktop = QApplication::font();
+  Form1 running;  // made before the desktop font changes under it
+  for (const auto& font : fonts) {
+    QApplication::setFont(QFont(font.family, font.points));
+    running.setFont(QFont(font.family, font.points));  // as a running application passes it on
+    Form1 fresh;
+    for (Form1* form : {&fresh, &running}) {
+      const int fixLeft = LabelNamed(*form, "lblFix").x();
+      double fullest = 0;  // a font made smaller than it needs leaves every label part empty
+      for (const auto& row : widest) {
+        SCOPED_TRACE(testing::Message() << (form == &running ? "running " : "fresh ") << font.family
+                                        << " " << font.points << " pt: " << row.text);
+        form->setLabel(row.label, row.text, false);
+        QLabel& label = LabelNamed(*form, row.name);
+        const QFontMetricsF metrics(label.font(), &label);
+        const double width = std::max(metrics.horizontalAdvance(label.text()),
+                                      metrics.boundingRect(label.text()).right());
+        EXPECT_LE(width, label.contentsRect().width());
+        fullest = std::max(fullest, width / label.contentsRect().width());
+        EXPECT_LE(metrics.height(), label.contentsRect().height());
+        if (row.label == kova::Label::HV) {
+          EXPECT_LE(label.x() + width + 2, fixLeft);
+        }
+      }
+      EXPECT_GT(fullest, 0.9) << font.family << " " << font.points << " pt";
+    }
+  }
+  QApplication::setFont(desktop);
 }
 
 TEST(Form1, SetLabelWritesUtf8Text) {
@@ -209,14 +272,32 @@ TEST(Form1Log, IgnoresTyping) {
   EXPECT_EQ(log.toPlainText(), "$GPRMC");
 }
 
-TEST(Form1, DecodesReceivedLinesIntoTheWindow) {
+TEST(Form1Log, SelectsAndCopiesWithTheKeyboard) {
   Form1 form;
+  form.show();
+  form.prependLog("$GPGGA,1\r\n");
+  form.prependLog("$GPRMC,2\r\n");
+  QPlainTextEdit& log = Log(form);
+  log.setFocus();
+  QApplication::clipboard()->clear();
+  QTest::keyClick(&log, Qt::Key_Home, Qt::ControlModifier);
+  QTest::keyClick(&log, Qt::Key_End, Qt::ShiftModifier);
+  QTest::keyClick(&log, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QApplication::clipboard()->text(), "$GPRMC,2");
+  EXPECT_EQ(log.toPlainText(), "$GPRMC,2\n$GPGGA,1");
+}
+
+TEST(Form1, DecodesReceivedLinesIntoTheWindowWithTheLocalesSeparator) {
+  const QLocale before;
+  QLocale::setDefault(QLocale(QLocale::Arabic, QLocale::Egypt));
+  Form1 form;
+  QLocale::setDefault(before);
   const std::string line = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
   form.ProcGPSNMEA(line);
 
-  std::string position = "Lat: 48.11730\xC2\xB0  Lon: 11.51667\xC2\xB0  Alt: 545.40m";
-  std::replace(position.begin(), position.end(), '.', DecimalSeparatorOf(QLocale::system()));
-  EXPECT_EQ(LabelNamed(form, "lblPos").text(), QString::fromUtf8(position));
+  EXPECT_EQ(LabelNamed(form, "lblPos").text(),
+            QString::fromUtf8(
+                "Lat: 48\u066B11730\u00B0  Lon: 11\u066B51667\u00B0  Alt: 545\u066B40m"));
   EXPECT_EQ(Log(form).toPlainText(), QString::fromLatin1(line.substr(0, line.size() - 2)));
 }
 

@@ -30,11 +30,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static kova::FakeClock clock;
   // The state carries over between inputs, as it does between a receiver's lines; the first
   // byte picks the decimal separator.
-  static kova::NmeaDecoder point(state, window, clock, '.');
-  static kova::NmeaDecoder comma(state, window, clock, ',');
+  static kova::NmeaDecoder point(state, window, clock, ".");
+  static kova::NmeaDecoder arabic(state, window, clock, "\u066B");  // two bytes in UTF-8
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   if (text.empty()) return 0;
-  (text[0] & 1 ? comma : point).ProcGPSNMEA(text.substr(1));
+  (text[0] & 1 ? arabic : point).ProcGPSNMEA(text.substr(1));
   RequireFloatRange(kova::LeadingNumber(text));
   RequireFloatRange(kova::NmeaToDegrees(text));
   const kova::PositionState& p = state.Position;

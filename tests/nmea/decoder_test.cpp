@@ -31,7 +31,7 @@ struct Decoding {
   FakeClock clock;
   NmeaDecoder decoder;
 
-  explicit Decoding(char separator = '.') : decoder(state, window, clock, separator) {}
+  explicit Decoding(std::string separator = ".") : decoder(state, window, clock, separator) {}
   void feed(const std::vector<std::string>& lines) {
     for (const auto& line : lines) decoder.ProcGPSNMEA(line);
   }
@@ -221,7 +221,7 @@ struct LinesCase {
   std::string_view fix;
 };
 
-void ExpectLabels(const std::vector<LinesCase>& cases, char separator = '.') {
+void ExpectLabels(const std::vector<LinesCase>& cases, const std::string& separator = ".") {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Decoding d(separator);
@@ -318,7 +318,7 @@ TEST(ProcGPSNMEA, RoundsAtEachPatternsLastDigitWithoutNegativeZero) {
 TEST(ProcGPSNMEA, UsesTheGivenDecimalSeparator) {
   ExpectLabels({{"comma", {GGA, RMC}, "Lat: 48,11730°  Lon: 11,51667°  Alt: 545,40m",
                  "Heading: 84,4°  Velocity: 22,40kn", "No GPS Fix"}},
-               ',');
+               ",");
 }
 
 TEST(ProcGPSNMEA, ShowsTheFixModeOfTheLastGSAUnlessALaterSentenceFails) {
