@@ -149,7 +149,7 @@ TEST(Form1, SetLabelWritesUtf8Text) {
   EXPECT_EQ(LabelNamed(form, "lblStatus").textFormat(), Qt::PlainText);
 }
 
-TEST(Form1, SetLabelRepaintsAtOnceOnlyWhenAsked) {
+TEST(Form1, SetLabelRepaintsOnceAtTheEndOfABurstOnlyWhenAsked) {
   Form1 form;
   form.show();
   QApplication::processEvents();
@@ -158,8 +158,11 @@ TEST(Form1, SetLabelRepaintsAtOnceOnlyWhenAsked) {
   label.installEventFilter(&counter);
 
   form.setLabel(kova::Label::Pos, "later", false);
+  form.finishBurst();
   EXPECT_EQ(counter.paints, 0);
   form.setLabel(kova::Label::Pos, "now", true);
+  form.setLabel(kova::Label::Pos, "now", true);
+  form.finishBurst();
   EXPECT_EQ(counter.paints, 1);
 }
 
@@ -180,6 +183,7 @@ TEST(Form1Log, PutsEachLineOnItsOwnRowNewestFirst) {
     SCOPED_TRACE(row.name);
     Form1 form;
     for (const auto& line : row.lines) form.prependLog(line);
+    form.finishBurst();
     EXPECT_EQ(Log(form).toPlainText(), row.shown);
     EXPECT_EQ(Log(form).document()->blockCount(), static_cast<int>(row.lines.size()));
   }
@@ -188,7 +192,11 @@ TEST(Form1Log, PutsEachLineOnItsOwnRowNewestFirst) {
 TEST(Form1Log, KeepsTheNewestLinesOnly) {
   Form1 form;
   const int total = Form1::LogLineLimit + 5;
-  for (int i = 1; i <= total; ++i) form.prependLog("line " + std::to_string(i) + "\r\n");
+  // A short burst, then one longer than the log.
+  for (int i = 1; i <= total; ++i) {
+    form.prependLog("line " + std::to_string(i) + "\r\n");
+    if (i == 3 || i == total) form.finishBurst();
+  }
 
   const QTextDocument& document = *Log(form).document();
   EXPECT_EQ(document.blockCount(), Form1::LogLineLimit);
@@ -201,6 +209,7 @@ TEST(Form1Log, IgnoresTyping) {
   Form1 form;
   form.show();
   form.prependLog("$GPRMC\r\n");
+  form.finishBurst();
   QPlainTextEdit& log = Log(form);
   log.setFocus();
   QTest::keyClicks(&log, "typed");
@@ -209,15 +218,19 @@ TEST(Form1Log, IgnoresTyping) {
   EXPECT_EQ(log.toPlainText(), "$GPRMC");
 }
 
-TEST(Form1, DecodesReceivedLinesIntoTheWindow) {
+TEST(Form1, DecodesABurstOfLinesIntoTheWindow) {
   Form1 form;
+  const std::string first = "$GPGGA,123518,3351.000,S,01131.000,W,1,08,0.9,1.0,M,46.9,M,,*47\r\n";
   const std::string line = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
+  form.ProcGPSNMEA(first);
   form.ProcGPSNMEA(line);
+  form.finishBurst();
 
   std::string position = "Lat: 48.11730\xC2\xB0  Lon: 11.51667\xC2\xB0  Alt: 545.40m";
   std::replace(position.begin(), position.end(), '.', DecimalSeparatorOf(QLocale::system()));
   EXPECT_EQ(LabelNamed(form, "lblPos").text(), QString::fromUtf8(position));
-  EXPECT_EQ(Log(form).toPlainText(), QString::fromLatin1(line.substr(0, line.size() - 2)));
+  EXPECT_EQ(Log(form).toPlainText(), QString::fromLatin1(line.substr(0, line.size() - 2) + "\n" +
+                                                        first.substr(0, first.size() - 2)));
 }
 
 TEST(Form1Shutdown, CloseRequestEndsTheProgramWithSuccess) {
