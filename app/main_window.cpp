@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <QEvent>
 #include <QFont>
@@ -158,7 +159,7 @@ QLabel& Form1::labelFor(kova::Label label) {
 void Form1::setLabel(kova::Label label, std::string_view text, bool repaintNow) {
   QLabel& target = labelFor(label);
   target.setText(Text(text));
-  if (repaintNow) target.repaint();
+  if (repaintNow) m_repaintOwed[static_cast<std::size_t>(label)] = true;
 }
 
 void Form1::prependLog(std::string_view line) {
@@ -168,18 +169,39 @@ void Form1::prependLog(std::string_view line) {
   QString row = QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()));
   for (QChar& c : row)
     if (c == u'\r' || c == u'\n') c = u' ';
+  m_burstRows.append(std::move(row));
+  // Older rows of a long burst would only be trimmed from the log again.
+  if (m_burstRows.size() > LogLineLimit) m_burstRows.removeFirst();
+}
 
-  QTextDocument& document = *txtLog.document();
-  QTextCursor cursor(&document);
-  cursor.insertText(row);
-  if (m_logHasRows) cursor.insertBlock();
-  m_logHasRows = true;
+void Form1::finishBurst() {
+  if (!m_burstRows.isEmpty()) {
+    QString rows;
+    for (auto row = m_burstRows.crbegin(); row != m_burstRows.crend(); ++row) {
+      if (row != m_burstRows.crbegin()) rows += u'\n';
+      rows += *row;
+    }
+    m_burstRows.clear();
 
-  if (document.blockCount() > LogLineLimit) {
-    QTextCursor oldest(document.lastBlock());
-    oldest.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
-    oldest.removeSelectedText();
-    oldest.deletePreviousChar();  // the break above the oldest row
+    QTextDocument& document = *txtLog.document();
+    QTextCursor cursor(&document);
+    cursor.beginEditBlock();
+    cursor.insertText(rows);
+    if (m_logHasRows) cursor.insertBlock();
+    m_logHasRows = true;
+    if (document.blockCount() > LogLineLimit) {
+      // From the end of the last row kept, so the break above the oldest row goes too.
+      QTextCursor oldest(document.findBlockByNumber(LogLineLimit - 1));
+      oldest.movePosition(QTextCursor::EndOfBlock);
+      oldest.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+      oldest.removeSelectedText();
+    }
+    cursor.endEditBlock();
+  }
+  for (std::size_t label = 0; label < m_repaintOwed.size(); ++label) {
+    if (!m_repaintOwed[label]) continue;
+    m_repaintOwed[label] = false;
+    labelFor(static_cast<kova::Label>(label)).repaint();
   }
 }
 

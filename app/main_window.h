@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <iostream>
 #include <string>
 #include <string_view>
@@ -8,6 +9,7 @@
 #include <QLocale>
 #include <QPlainTextEdit>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include "app/scan_journal.h"
@@ -45,6 +47,7 @@ class Form1 : public QWidget, public kova::Window {
 
   void setLabel(kova::Label label, std::string_view text, bool repaintNow) override;
   void prependLog(std::string_view line) override;
+  void finishBurst() override;
 
  protected:
   // A close request, whatever its cause, ends the program at once.
@@ -71,6 +74,9 @@ class Form1 : public QWidget, public kova::Window {
   QPlainTextEdit txtLog{this};
   // An empty first row is still a row: the document alone cannot tell.
   bool m_logHasRows = false;
+  // The burst's rows, oldest first, and the labels it owes a repaint, until finishBurst().
+  QStringList m_burstRows;
+  std::array<bool, 4> m_repaintOwed{};
 
   kova::NmeaDecoder m_decoder{m_state, *this, m_clock, m_decimalSeparator};
   kova::EpollQueryListener Winsock1;

@@ -34,6 +34,7 @@ class NullWindow : public kova::Window {
  public:
   void setLabel(kova::Label, std::string_view, bool) override {}
   void prependLog(std::string_view) override {}
+  void finishBurst() override {}
 };
 
 // Every line of every .nmea file, ended with CR LF as the framing hands it over.

@@ -66,6 +66,7 @@ class NullWindow : public kova::Window {
  public:
   void setLabel(kova::Label, std::string_view, bool) override {}
   void prependLog(std::string_view) override {}
+  void finishBurst() override {}
 };
 
 // The receiver's side of a pseudo-terminal, written without blocking so that the driver always

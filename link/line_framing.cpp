@@ -4,7 +4,8 @@
 
 namespace kova {
 
-void FrameLines(std::string& rxBuffer, const LineSink& procLine) {
+bool FrameLines(std::string& rxBuffer, const LineSink& procLine,
+                const std::function<bool()>& outOfTime) {
   static constexpr std::string_view CrLf = "\r\n";
   const auto lastCrLf = rxBuffer.rfind(CrLf);
   std::string framed;
@@ -22,7 +23,12 @@ void FrameLines(std::string& rxBuffer, const LineSink& procLine) {
     const auto end = rest.find(CrLf) + CrLf.size();
     procLine(rest.substr(0, end));
     rest.remove_prefix(end);
+    if (!rest.empty() && outOfTime && outOfTime()) break;
   }
+  if (rest.empty()) return false;
+  framed.erase(0, framed.size() - rest.size());
+  rxBuffer.insert(0, framed);
+  return true;
 }
 
 }  // namespace kova

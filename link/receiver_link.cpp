@@ -21,6 +21,9 @@ constexpr std::string_view ReceiverMark = "$GPG";
 constexpr auto WatchdogSilence = 15s;
 constexpr int ProbeThreshold = 0;
 constexpr int ReceiveThreshold = 2;
+// The longest one turn of the loop spends on received lines, so that a fast source (a burst
+// from a USB receiver, a 115,200-baud line) leaves room for the clients.
+constexpr auto LineBudget = 4ms;
 
 }  // namespace
 
@@ -96,7 +99,28 @@ bool ReceiverLink::probeFindsReceiver() {
 
 void ReceiverLink::onComm() {
   m_port.readAll(m_state.RxBuffer);
-  FrameLines(m_state.RxBuffer, m_procGPSNMEA);
+  frameWaitingLines();
+}
+
+void ReceiverLink::frameWaitingLines() {
+  const auto deadline = m_clock.monotonic() + LineBudget;
+  bool framed = false;
+  const bool more = FrameLines(
+      m_state.RxBuffer,
+      [&](std::string_view line) {
+        framed = true;
+        m_procGPSNMEA(line);
+      },
+      [&] { return m_clock.monotonic() >= deadline; });
+  if (framed) m_window.finishBurst();
+  if (more && !m_framingPosted) {
+    m_framingPosted = true;
+    m_loop.post([this] {
+      m_framingPosted = false;
+      // A scan started meanwhile has emptied RxBuffer and is filling it from its probe.
+      if (!m_scanning) frameWaitingLines();
+    });
+  }
 }
 
 void ReceiverLink::onWatchdogTick() {

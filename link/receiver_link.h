@@ -39,7 +39,8 @@ class ReceiverLink {
   // Probes the ports in turn and leaves the receiver's port open with notifications on; yields
   // to the event loop while it waits for data. Does nothing while a scan is already running.
   void ScanComPorts();
-  // The port's notification (OnComm): frames every complete line waiting.
+  // The port's notification (OnComm): frames the complete lines waiting, as many as a few
+  // milliseconds allow; the rest follow on the loop's next turns without new serial data.
   void onComm();
   // TimerWatch: rescans after more than 15 s without a line reaching the decoder.
   void onWatchdogTick();
@@ -55,6 +56,7 @@ class ReceiverLink {
 
  private:
   bool probeFindsReceiver();
+  void frameWaitingLines();
   void setStatus(const std::string& text);
 
   SharedState& m_state;
@@ -67,6 +69,7 @@ class ReceiverLink {
   LineSink m_procGPSNMEA;
   std::function<void(std::string_view outcome)> m_onOutcome;
   bool m_scanning = false;
+  bool m_framingPosted = false;
 };
 
 }  // namespace kova

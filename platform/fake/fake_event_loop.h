@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -12,8 +14,9 @@
 namespace kova {
 
 // An event loop that owns virtual time. Running it moves the fake clock forward and fires every
-// due event (timer ticks, serial deliveries) in time order; a yield runs it for 10 ms, so a probe
-// that waits for data costs no real time.
+// due event (timer ticks, serial deliveries, posted tasks) in time order; a yield runs it for
+// 10 ms, so a probe that waits for data costs no real time. A posted task is due at the time it
+// was posted.
 class FakeEventLoop : public EventLoop {
  public:
   static constexpr std::chrono::milliseconds YieldStep{10};
@@ -28,11 +31,14 @@ class FakeEventLoop : public EventLoop {
     virtual void fire() = 0;
   };
 
-  explicit FakeEventLoop(FakeClock& clock) : m_clock(clock) {}
+  explicit FakeEventLoop(FakeClock& clock) : m_clock(clock) { add(m_posted); }
 
   void yield() override {
     ++m_yields;
     runFor(YieldStep);
+  }
+  void post(std::function<void()> task) override {
+    m_posted.tasks.push_back({now(), std::move(task)});
   }
 
   // Handlers that keep running the loop from inside the loop are a fault under test, not a
@@ -81,7 +87,25 @@ class FakeEventLoop : public EventLoop {
     return best;
   }
 
+  struct Posted : Source {
+    struct Task {
+      std::chrono::nanoseconds due;
+      std::function<void()> run;
+    };
+    std::deque<Task> tasks;
+    std::optional<std::chrono::nanoseconds> nextDue() const override {
+      if (tasks.empty()) return std::nullopt;
+      return tasks.front().due;
+    }
+    void fire() override {
+      auto task = std::move(tasks.front().run);
+      tasks.pop_front();
+      task();
+    }
+  };
+
   FakeClock& m_clock;
+  Posted m_posted;
   std::vector<Source*> m_sources;
   int m_yields = 0;
   int m_nesting = 0;

@@ -1,6 +1,7 @@
 #include "platform/qt/qt_event_loop.h"
 
 #include <chrono>
+#include <utility>
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -21,6 +22,12 @@ void QtEventLoop::yield() {
   guard.setTimerType(Qt::PreciseTimer);
   guard.start(MaxWait);
   QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+void QtEventLoop::post(std::function<void()> task) {
+  // A queued call waits behind the events already posted; one posted while they are delivered
+  // waits for the next pass, so a task that posts itself again still lets the sockets in.
+  QMetaObject::invokeMethod(&m_context, std::move(task), Qt::QueuedConnection);
 }
 
 }  // namespace kova

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QObject>
+
 #include "platform/event_loop.h"
 
 namespace kova {
@@ -8,6 +10,11 @@ namespace kova {
 class QtEventLoop : public EventLoop {
  public:
   void yield() override;
+  void post(std::function<void()> task) override;
+
+ private:
+  // Tasks still waiting when the loop object goes are dropped with it.
+  QObject m_context;
 };
 
 }  // namespace kova

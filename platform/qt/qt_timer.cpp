@@ -4,6 +4,8 @@ namespace kova {
 
 QtTimer::QtTimer(std::chrono::milliseconds interval, bool enabled) {
   m_timer.setInterval(interval);
+  // A coarse timer may tick up to 5 % early to share a wake-up with other timers.
+  m_timer.setTimerType(Qt::PreciseTimer);
   QObject::connect(&m_timer, &QTimer::timeout, [this] {
     if (m_onTick) m_onTick();
   });

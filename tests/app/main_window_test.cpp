@@ -212,7 +212,7 @@ TEST(Form1, SetLabelWritesUtf8Text) {
   EXPECT_EQ(LabelNamed(form, "lblStatus").textFormat(), Qt::PlainText);
 }
 
-TEST(Form1, SetLabelRepaintsAtOnceOnlyWhenAsked) {
+TEST(Form1, SetLabelRepaintsOnceAtTheEndOfABurstOnlyWhenAsked) {
   Form1 form;
   form.show();
   QApplication::processEvents();
@@ -221,8 +221,11 @@ TEST(Form1, SetLabelRepaintsAtOnceOnlyWhenAsked) {
   label.installEventFilter(&counter);
 
   form.setLabel(kova::Label::Pos, "later", false);
+  form.finishBurst();
   EXPECT_EQ(counter.paints, 0);
   form.setLabel(kova::Label::Pos, "now", true);
+  form.setLabel(kova::Label::Pos, "now", true);
+  form.finishBurst();
   EXPECT_EQ(counter.paints, 1);
 }
 
@@ -243,6 +246,7 @@ TEST(Form1Log, PutsEachLineOnItsOwnRowNewestFirst) {
     SCOPED_TRACE(row.name);
     Form1 form;
     for (const auto& line : row.lines) form.prependLog(line);
+    form.finishBurst();
     EXPECT_EQ(Log(form).toPlainText(), row.shown);
     EXPECT_EQ(Log(form).document()->blockCount(), static_cast<int>(row.lines.size()));
   }
@@ -251,7 +255,11 @@ TEST(Form1Log, PutsEachLineOnItsOwnRowNewestFirst) {
 TEST(Form1Log, KeepsTheNewestLinesOnly) {
   Form1 form;
   const int total = Form1::LogLineLimit + 5;
-  for (int i = 1; i <= total; ++i) form.prependLog("line " + std::to_string(i) + "\r\n");
+  // A short burst, then one longer than the log.
+  for (int i = 1; i <= total; ++i) {
+    form.prependLog("line " + std::to_string(i) + "\r\n");
+    if (i == 3 || i == total) form.finishBurst();
+  }
 
   const QTextDocument& document = *Log(form).document();
   EXPECT_EQ(document.blockCount(), Form1::LogLineLimit);
@@ -264,6 +272,7 @@ TEST(Form1Log, IgnoresTyping) {
   Form1 form;
   form.show();
   form.prependLog("$GPRMC\r\n");
+  form.finishBurst();
   QPlainTextEdit& log = Log(form);
   log.setFocus();
   QTest::keyClicks(&log, "typed");
@@ -277,6 +286,7 @@ TEST(Form1Log, SelectsAndCopiesWithTheKeyboard) {
   form.show();
   form.prependLog("$GPGGA,1\r\n");
   form.prependLog("$GPRMC,2\r\n");
+  form.finishBurst();
   QPlainTextEdit& log = Log(form);
   log.setFocus();
   QApplication::clipboard()->clear();
@@ -287,18 +297,22 @@ TEST(Form1Log, SelectsAndCopiesWithTheKeyboard) {
   EXPECT_EQ(log.toPlainText(), "$GPRMC,2\n$GPGGA,1");
 }
 
-TEST(Form1, DecodesReceivedLinesIntoTheWindowWithTheLocalesSeparator) {
+TEST(Form1, DecodesABurstOfLinesIntoTheWindowWithTheLocalesSeparator) {
   const QLocale before;
   QLocale::setDefault(QLocale(QLocale::Arabic, QLocale::Egypt));
   Form1 form;
   QLocale::setDefault(before);
+  const std::string first = "$GPGGA,123518,3351.000,S,01131.000,W,1,08,0.9,1.0,M,46.9,M,,*47\r\n";
   const std::string line = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
+  form.ProcGPSNMEA(first);
   form.ProcGPSNMEA(line);
+  form.finishBurst();
 
   EXPECT_EQ(LabelNamed(form, "lblPos").text(),
             QString::fromUtf8(
                 "Lat: 48\u066B11730\u00B0  Lon: 11\u066B51667\u00B0  Alt: 545\u066B40m"));
-  EXPECT_EQ(Log(form).toPlainText(), QString::fromLatin1(line.substr(0, line.size() - 2)));
+  EXPECT_EQ(Log(form).toPlainText(), QString::fromLatin1(line.substr(0, line.size() - 2) + "\n" +
+                                                        first.substr(0, first.size() - 2)));
 }
 
 TEST(Form1Shutdown, CloseRequestEndsTheProgramWithSuccess) {

@@ -1,6 +1,7 @@
 #include <chrono>
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QTime>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -40,6 +41,39 @@ TEST(QtTimer, TicksOnlyWhileEnabled) {
     QCoreApplication::processEvents();
     EXPECT_EQ(ticks > 0, row.enabled);
   }
+}
+
+TEST(QtTimer, NeverTicksBeforeItsInterval) {
+  // Every round starts the timer afresh, so the ticks fall at many phases of the clock; a
+  // coarse timer comes early at about half of them.
+  constexpr auto interval = milliseconds(100);
+  constexpr int rounds = 20;
+  kova::QtTimer timer(interval, false);
+  QEventLoop loop;
+  auto enabledAt = std::chrono::steady_clock::now();
+  std::vector<std::chrono::nanoseconds> waits;
+  timer.setOnTick([&] {
+    waits.push_back(std::chrono::steady_clock::now() - enabledAt);
+    timer.setEnabled(false);
+    if (waits.size() == rounds) return loop.quit();
+    enabledAt = std::chrono::steady_clock::now();
+    timer.setEnabled(true);
+  });
+  timer.setEnabled(true);
+  QTimer::singleShot(milliseconds(10000), &loop, &QEventLoop::quit);
+  loop.exec();
+  ASSERT_EQ(waits.size(), rounds);
+  for (const auto wait : waits) EXPECT_GE(wait, interval);
+}
+
+TEST(QtEventLoop, PostRunsTheTaskOnTheNextTurnOnly) {
+  kova::QtEventLoop loop;
+  int runs = 0;
+  loop.post([&] { ++runs; });
+  EXPECT_EQ(runs, 0);
+  loop.yield();
+  loop.yield();
+  EXPECT_EQ(runs, 1);
 }
 
 TEST(QtEventLoop, YieldDeliversPendingEvents) {

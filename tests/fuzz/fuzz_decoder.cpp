@@ -15,6 +15,7 @@ class NullWindow : public kova::Window {
  public:
   void setLabel(kova::Label, std::string_view, bool) override {}
   void prependLog(std::string_view) override {}
+  void finishBurst() override {}
 };
 
 // Every number read must fit a float field, so that no stored value is infinite or NaN.

@@ -33,17 +33,23 @@ TEST(FakeEventLoop, YieldMovesBothClocksTenMillisecondsAndTimeOfDayWrapsAtMidnig
   EXPECT_NEAR(rig.clock.timeOfDay(), 0.5f, 1e-3f);
 }
 
-TEST(FakeTimer, TicksFireInTimeOrderAndEnablingStartsAFreshInterval) {
+TEST(FakeTimer, TicksAndPostedTasksFireInTimeOrderAndEnablingStartsAFreshInterval) {
   LoopRig rig;
   std::vector<std::string> order;
   FakeTimer fast(rig.loop, 300ms, true);
   FakeTimer slow(rig.loop, 500ms, true);
-  fast.setOnTick([&] { order.push_back("fast@" + std::to_string(rig.elapsed().count())); });
+  const auto at = [&](const char* what) {
+    order.push_back(what + ("@" + std::to_string(rig.elapsed().count())));
+  };
+  fast.setOnTick([&] {
+    at("fast");
+    if (rig.elapsed() == 300ms) rig.loop.post([&] { at("posted"); });
+  });
   slow.setOnTick([&] { order.push_back("slow@" + std::to_string(rig.elapsed().count())); });
 
   rig.loop.runFor(1000ms);
-  EXPECT_EQ(order, (std::vector<std::string>{"fast@300", "slow@500", "fast@600", "fast@900",
-                                             "slow@1000"}));
+  EXPECT_EQ(order, (std::vector<std::string>{"fast@300", "posted@300", "slow@500", "fast@600",
+                                             "fast@900", "slow@1000"}));
 
   order.clear();
   slow.setEnabled(false);

@@ -38,8 +38,8 @@ std::string ReadTestData(const std::string& name) {
   return text.substr(text.find('\n') + 1);
 }
 
-// The main window's link with everything around it faked. The decoder stand-in records each
-// line and stamps the time of the last line, as the decoder does.
+// The main window's link with everything around it faked. The decoder stand-in records and logs
+// each line, takes lineCost of time, and stamps the time of the last line, as the decoder does.
 struct LinkRig {
   explicit LinkRig(double timeOfDay = 36000.0) : clock(timeOfDay) {
     timerWatch.setOnTick([this] { link.onWatchdogTick(); });
@@ -48,6 +48,8 @@ struct LinkRig {
 
   void procGPSNMEA(std::string_view line) {
     lines.emplace_back(line);
+    window.prependLog(line);
+    clock.advance(lineCost);
     state.LastRxTime = clock.timeOfDay();
     state.LastRxMonotonic = clock.monotonic();
   }
@@ -71,6 +73,7 @@ struct LinkRig {
   FakeTimer timerWatch{loop, 15000ms, true};
   FakeTimer timer1{loop, 10000ms};
   Lines lines;
+  std::chrono::nanoseconds lineCost{0};
   ReceiverLink link{state, port,       loop,   clock,
                     window, timerWatch, timer1, [this](std::string_view line) { procGPSNMEA(line); }};
 };
@@ -247,6 +250,35 @@ TEST(OnComm, SeveralSentencesInOneReadAreAllDecodedOnOneNotification) {
   EXPECT_EQ(rig.port.notifications(), 1);
   EXPECT_EQ(rig.lines, (Lines{Gga, Rmc, Gga, "$GPGSA,A,3*1E\r\n"}));
   EXPECT_EQ(rig.state.RxBuffer, "$GPR");
+}
+
+TEST(OnComm, ABurstLongerThanAFewMillisecondsLetsOtherEventsInAndLosesNoLine) {
+  LinkRig rig;
+  auto& receiver = rig.port.attach(1);
+  receiver.feedAfter(10ms, Gga);
+  rig.scan();
+  ASSERT_EQ(rig.state.GpsPort, 1);
+  rig.lineCost = 100us;
+  Lines sent{Gga};
+  std::string burst;  // well past the buffer's cap, all complete lines
+  for (int i = 0; i < 300; ++i) {
+    sent.push_back("$GPGSV," + std::to_string(i) + Rmc.substr(6));
+    burst += sent.back();
+  }
+  std::vector<std::size_t> seenBetween;
+  FakeTimer client(rig.loop, 1ms, true);
+  client.setOnTick([&] {
+    seenBetween.push_back(rig.lines.size());
+    EXPECT_EQ(rig.window.logShown(), rig.lines.size()) << "the window shows every line handled";
+  });
+  receiver.feed(burst + "$GPR");
+  rig.loop.runFor(100ms);
+  EXPECT_EQ(rig.lines, sent);
+  EXPECT_EQ(rig.port.notifications(), 1) << "the rest needed no new serial data";
+  EXPECT_EQ(rig.state.RxBuffer, "$GPR");
+  EXPECT_EQ(rig.window.logShown(), sent.size());
+  EXPECT_TRUE(std::any_of(seenBetween.begin(), seenBetween.end(),
+                          [&](std::size_t n) { return n > 1 && n < sent.size(); }));
 }
 
 // Replays a capture at about the line rate of 4800 baud: 12 characters every 25 ms.

@@ -1,0 +1,157 @@
+// A fast serial source against new clients: the real program on a pseudo-terminal receiver
+// takes a burst of 2,000 $GPGGA lines written at once, then a 6 s stream of short lines at
+// 11,520 characters a second (what a 115,200-baud line carries), while a client thread keeps
+// connecting afresh and asking "P". It reports the longest wait of a new client (connect to
+// reply line) in each phase and the program's processor time during the stream. Targets: no
+// wait of 50 ms or more, the stream under 25 % of a core. Run it where port 2947 is free, e.g.
+//   unshare -n sh -c 'ip link set lo up && build/bench/serial_flood'
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "tests/e2e/harness.h"
+
+using namespace kova::e2e;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int BurstLines = 2000;
+constexpr double StreamCharsPerSecond = 11520.0;
+constexpr auto StreamTime = 6s;
+// The pseudo-terminal takes a few KiB at a time; each piece gets its own second to find room.
+constexpr std::size_t WritePiece = 4096;
+
+std::string Gga(int minutesThousandths) {
+  char body[96];
+  std::snprintf(body, sizeof body, "$GPGGA,120000,48%06.3f,N,01131.000,E,1,08,0.9,545.5,M,46.9,M,,",
+                minutesThousandths / 1000.0);
+  return WithChecksum(body);
+}
+
+bool WriteAll(PtyReceiver& receiver, const std::string& text) {
+  for (std::size_t pos = 0; pos < text.size(); pos += WritePiece)
+    if (!receiver.write(std::string_view(text).substr(pos, WritePiece))) return false;
+  return true;
+}
+
+// New clients one after another, each timed from its connect to its reply line.
+class Newcomers {
+ public:
+  Newcomers() : m_thread([this] { run(); }) {}
+  ~Newcomers() {
+    m_stop = true;
+    m_thread.join();
+  }
+  // The longest wait since the last call, in ms, and how many clients asked.
+  std::pair<double, int> takeLongest() {
+    return {static_cast<double>(m_longestMicros.exchange(0)) / 1000.0, m_asked.exchange(0)};
+  }
+  int failed() const { return m_failed; }
+
+ private:
+  void run() {
+    while (!m_stop) {
+      const auto start = Clock::now();
+      QueryClient client;
+      const bool answered = client.connect(2s) && client.ask("P", 2s).has_value();
+      const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+      if (!answered) ++m_failed;
+      ++m_asked;
+      long long longest = m_longestMicros;
+      while (micros.count() > longest && !m_longestMicros.compare_exchange_weak(longest, micros.count())) {
+      }
+      std::this_thread::sleep_for(2ms);
+    }
+  }
+
+  std::atomic<bool> m_stop{false};
+  std::atomic<long long> m_longestMicros{0};
+  std::atomic<int> m_asked{0};
+  std::atomic<int> m_failed{0};
+  std::thread m_thread;
+};
+
+}  // namespace
+
+int main() {
+  DataHome home;
+  PtyReceiver receiver;
+  home.linkPort(1, receiver.devicePath());
+  Program program(home);
+  QueryClient watcher;
+  if (!program.waitUntilListening() || !watcher.connect()) {
+    std::fprintf(stderr, "serial_flood: the program does not answer on port 2947\n");
+    return 1;
+  }
+  // Until the scan has found the receiver, sentences may be read by a probe and not decoded.
+  if (!Eventually(10s, [&] {
+        receiver.write(Gga(0));
+        return watcher.ask("P").value_or("").find("P=48") != std::string::npos;
+      })) {
+    std::fprintf(stderr, "serial_flood: the program never found the receiver\n");
+    return 1;
+  }
+  const std::string lastOfBurst = watcher.ask("P").value_or("");
+
+  Newcomers newcomers;
+  std::this_thread::sleep_for(200ms);
+  const auto [quietWait, quietAsked] = newcomers.takeLongest();
+
+  std::string burst;
+  for (int i = 1; i <= BurstLines; ++i) burst += Gga(i);
+  const auto burstStart = Clock::now();
+  if (!WriteAll(receiver, burst)) {
+    std::fprintf(stderr, "serial_flood: the burst could not be written\n");
+    return 1;
+  }
+  // The last line of the burst has the largest latitude; its reply marks the burst as handled.
+  std::string reply;
+  const bool handled = Eventually(20s, [&] {
+    reply = watcher.ask("P").value_or("");
+    return reply != lastOfBurst && reply.find("P=48.033333") != std::string::npos;
+  });
+  const double burstMillis =
+      std::chrono::duration<double, std::milli>(Clock::now() - burstStart).count();
+  // A client that asked during the burst counts for the burst even if answered after it.
+  std::this_thread::sleep_for(500ms);
+  const auto [burstWait, burstAsked] = newcomers.takeLongest();
+
+  // Short lines, written every 10 ms as far as the line rate allows.
+  const std::string shortLine = WithChecksum("$GPGSA,A,3");
+  std::string stream;
+  while (static_cast<double>(stream.size()) < StreamCharsPerSecond * 7) stream += shortLine;
+  const auto cpuStart = program.cpuTime();
+  const auto streamStart = Clock::now();
+  std::size_t written = 0;
+  for (auto now = streamStart; now - streamStart < StreamTime; now = Clock::now()) {
+    const auto due = static_cast<std::size_t>(
+        std::chrono::duration<double>(now - streamStart).count() * StreamCharsPerSecond);
+    if (due > written && !receiver.write(std::string_view(stream).substr(written, due - written))) {
+      std::fprintf(stderr, "serial_flood: the stream could not be written\n");
+      return 1;
+    }
+    written = std::max(written, due);
+    std::this_thread::sleep_for(10ms);
+  }
+  const double streamSeconds = std::chrono::duration<double>(Clock::now() - streamStart).count();
+  const double cpuSeconds = std::chrono::duration<double>(program.cpuTime() - cpuStart).count();
+  const auto [streamWait, streamAsked] = newcomers.takeLongest();
+
+  std::printf("new client's longest wait (connect to reply): quiet %.1f ms (%d clients), "
+              "burst %.1f ms (%d), stream %.1f ms (%d); unanswered %d\n",
+              quietWait, quietAsked, burstWait, burstAsked, streamWait, streamAsked,
+              newcomers.failed());
+  std::printf("burst of %d $GPGGA lines: %s in %.0f ms\n", BurstLines,
+              handled ? "last line reached the replies" : "LAST LINE NEVER SEEN", burstMillis);
+  std::printf("stream: %zu characters in %.2f s, program processor time %.3f s = %.1f %% of a "
+              "core\n",
+              written, streamSeconds, cpuSeconds, 100.0 * cpuSeconds / streamSeconds);
+  std::printf("targets: every wait under 50 ms, the stream under 25 %% of a core\n");
+  program.stop();
+  return handled ? 0 : 1;
+}
