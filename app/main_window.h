@@ -54,8 +54,8 @@ class Form1 : public QWidget, public kova::Window {
   kova::SharedState m_state;
   kova::QtClock m_clock;
   kova::QtEventLoop m_eventLoop;
-  kova::QtTimer TimerWatch{std::chrono::milliseconds(15000), true};
-  kova::QtTimer Timer1{std::chrono::milliseconds(10000), false};
+  kova::QtTimer TimerWatch{kova::ReceiverLink::WatchdogInterval, true};
+  kova::QtTimer Timer1{kova::ReceiverLink::RetryInterval, false};
   char m_decimalSeparator = DecimalSeparatorOf(QLocale::system());
 
   QLabel lblStatus{this};
