@@ -31,7 +31,7 @@ double LeadingNumber(std::string_view text) {
   // It rounds exactly however many digits there are, and stops where the form ends.
   double value = 0;
   const auto parsed = std::from_chars(rest.data(), rest.data() + rest.size(), value);
-  // Zero comes out unsigned ("-0" too); so does anything beyond what a float field can hold.
+  // "-0" gives 0 like any other zero, and so does a magnitude beyond the largest float.
   if (parsed.ec != std::errc{} || value == 0 || value > std::numeric_limits<float>::max()) return 0;
   return negative ? -value : value;
 }
