@@ -63,8 +63,8 @@ class Form1 : public QWidget, public kova::Window {
   kova::SharedState m_state;
   kova::QtClock m_clock;
   kova::QtEventLoop m_eventLoop;
-  kova::QtTimer TimerWatch{std::chrono::milliseconds(15000), true};
-  kova::QtTimer Timer1{std::chrono::milliseconds(10000), false};
+  kova::QtTimer TimerWatch{kova::ReceiverLink::WatchdogInterval, true};
+  kova::QtTimer Timer1{kova::ReceiverLink::RetryInterval, false};
   std::string m_decimalSeparator = DecimalSeparatorOf(QLocale());
 
   QLabel lblStatus{this};

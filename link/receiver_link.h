@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -27,9 +28,13 @@ class ReceiverLink {
  public:
   static constexpr int FirstComPort = 1;
   static constexpr int LastComPort = 32;
+  // The supervision timers' intervals: whoever makes the two timers gives them these.
+  static constexpr std::chrono::milliseconds WatchdogInterval{15000};
+  static constexpr std::chrono::milliseconds RetryInterval{10000};
 
   // Connects itself to the port's notifications. timerWatch is the watchdog, timer1 the retry
-  // timer; their ticks are to call onWatchdogTick() and onRetryTick().
+  // timer, made with the intervals above; their ticks are to call onWatchdogTick() and
+  // onRetryTick().
   ReceiverLink(SharedState& state, SerialPort& port, EventLoop& loop, Clock& clock, Window& window,
                Timer& timerWatch, Timer& timer1, LineSink procGPSNMEA);
   ~ReceiverLink();

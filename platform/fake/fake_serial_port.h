@@ -111,7 +111,6 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
     m_waiting.clear();
   }
   void readAll(std::string& text) override {
-    ++m_reads;
     text += m_waiting;
     m_waiting.clear();
   }
@@ -121,7 +120,6 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
   int openPort() const { return m_open; }
   int receiveThreshold() const { return m_threshold; }
   const std::vector<int>& openAttempts() const { return m_openAttempts; }
-  int reads() const { return m_reads; }
   int notifications() const { return m_notifications; }
   const std::string& waiting() const { return m_waiting; }
 
@@ -152,7 +150,6 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
   std::string m_waiting;
   std::function<void()> m_onComm;
   std::vector<int> m_openAttempts;
-  int m_reads = 0;
   int m_notifications = 0;
 };
 

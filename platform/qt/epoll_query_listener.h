@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/query_listener.h"
-#include "server/reply_backlog.h"
+#include "platform/reply_backlog.h"
 
 class QSocketNotifier;
 
@@ -40,7 +40,6 @@ class EpollQueryListener : public QueryListener {
     ReplyBacklog backlog;
   };
 
-  std::string openSocket(std::uint16_t port);
   void acceptAll();
   void serve(int fd, std::uint32_t events);
   // Reads everything waiting on fd into m_request; false when the client has gone.

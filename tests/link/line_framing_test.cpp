@@ -76,15 +76,16 @@ TEST(FrameLines, CapKeepsTheNewestCharactersWhenNoLineEnds) {
     std::string restStart;
     std::size_t restSize;
   };
+  const std::size_t cap = 4096;
   const std::string lfOnly = "$GPGGA,1\n";  // 9 characters
   std::string lfBurst;
-  while (lfBurst.size() < 2 * RxBufferCap) lfBurst += lfOnly;
-  const std::string atCap(RxBufferCap, 'x');
+  while (lfBurst.size() < 2 * cap) lfBurst += lfOnly;
+  const std::string atCap(cap, 'x');
   const Case cases[] = {
-      {"exactly the cap is kept whole", {atCap}, {}, "x", RxBufferCap},
-      {"one past the cap drops the oldest", {"y" + atCap}, {}, "x", RxBufferCap},
-      {"LF-only receiver", {lfBurst}, {}, lfBurst.substr(lfBurst.size() - RxBufferCap, 8),
-       RxBufferCap},
+      {"exactly the cap is kept whole", {atCap}, {}, "x", cap},
+      {"one past the cap drops the oldest", {"y" + atCap}, {}, "x", cap},
+      {"LF-only receiver", {lfBurst}, {}, lfBurst.substr(lfBurst.size() - cap, 8),
+       cap},
       {"a CR kept at the cap still pairs with the next LF",
        {atCap + "\r", "\n$GP"},
        {atCap.substr(1) + "\r\n"},
@@ -99,7 +100,7 @@ TEST(FrameLines, CapKeepsTheNewestCharactersWhenNoLineEnds) {
        {"$GPGGA,1\r\n" + atCap + "zz"},
        {"$GPGGA,1\r\n"},
        "x",
-       RxBufferCap},
+       cap},
   };
   for (const auto& c : cases) {
     Framer framer;

@@ -151,6 +151,8 @@ TEST(NmeaToDegrees, ConvertsDegreesAndMinutes) {
       {"6013.0599", 60.21766662597656f},
       {"6001.31475", 60.021915435791016f},
       {"03013.95043", 30.232505798339844f},
+      // Computed in single precision throughout, this one would come out one step lower.
+      {"00115.5191", 1.2586516141891479f},
       {"48 07.038", 48.11730194091797f},
       {"9000.000", 90},
       {"18000.000", 180},

@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <new>
@@ -45,6 +47,7 @@ class Listening : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(listener.listen(0, [this](std::string_view request) {
+      largestArrival = std::max(largestArrival, request.size());
       return std::string_view(reply, BuildQueryReply(request, Position, reply));
     }), "");
   }
@@ -117,6 +120,7 @@ class Listening : public ::testing::Test {
 
   EpollQueryListener listener;
   char reply[QueryReplyCapacity];
+  std::size_t largestArrival = 0;
 
  private:
   std::vector<int> m_clients;
@@ -215,6 +219,46 @@ TEST_F(Listening, OneMebibyteOfGarbageGetsEmptyRepliesAndTheNextRequestIsAnswere
   const std::size_t garbageAnswers = answers.size() - PReply.size();
   for (std::size_t at = 0; at < garbageAnswers; at += 6) EXPECT_EQ(answers.substr(at, 6), "KOVA\r\n") << at;
   EXPECT_EQ(garbageAnswers % 6, 0u) << answers.substr(0, 200);
+}
+
+// The listener's end of a client's connection: the listener runs in this process.
+int ServerEndOf(int client) {
+  sockaddr_in6 mine{};
+  socklen_t size = sizeof mine;
+  getsockname(client, reinterpret_cast<sockaddr*>(&mine), &size);
+  for (int fd = 0; fd < 1024; ++fd) {
+    sockaddr_in6 peer{};
+    size = sizeof peer;
+    // sin_port and sin6_port sit at the same place.
+    if (fd != client && getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0 &&
+        (peer.sin6_family == AF_INET6 || peer.sin6_family == AF_INET) &&
+        peer.sin6_port == mine.sin6_port)
+      return fd;
+  }
+  return -1;
+}
+
+TEST_F(Listening, OneArrivalReadsAtMostOneMebibyte) {
+  const int client = connectClient();
+  ASSERT_TRUE(serveUntil([&] { return listener.clientCount() == 1; }));
+  const int serverEnd = ServerEndOf(client);
+  ASSERT_GE(serverEnd, 0);
+  const int bufferSize = 8 * 1024 * 1024;
+  if (setsockopt(serverEnd, SOL_SOCKET, SO_RCVBUFFORCE, &bufferSize, sizeof bufferSize) != 0)
+    setsockopt(serverEnd, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
+  // Piles up more than a mebibyte at the listener's end while nothing serves it.
+  const std::string garbage(1536 * 1024, 'x');
+  std::size_t sent = 0;
+  pollfd writable{client, POLLOUT, 0};
+  while (sent < garbage.size() && poll(&writable, 1, 500) == 1) {
+    const ssize_t n = send(client, garbage.data() + sent, garbage.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) sent += static_cast<std::size_t>(n);
+  }
+  int waiting = 0;
+  ioctl(serverEnd, FIONREAD, &waiting);
+  if (waiting <= 1024 * 1024) GTEST_SKIP() << "the host lets only " << waiting << " bytes wait";
+  listener.onReady();
+  EXPECT_EQ(largestArrival, 1024u * 1024);
 }
 
 TEST_F(Listening, RepliesCostNoHeapAllocation) {

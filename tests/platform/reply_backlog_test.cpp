@@ -1,4 +1,4 @@
-#include "server/reply_backlog.h"
+#include "platform/reply_backlog.h"
 
 #include <gtest/gtest.h>
 
