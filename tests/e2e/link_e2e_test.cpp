@@ -159,12 +159,12 @@ TEST(LinkE2E, ClientsUsingUpTheDescriptorsDoNotKeepALaterReceiverOut) {
   DataHome home;
   Program program(home, {"QT_QPA_PLATFORM=offscreen"}, 64);
   ASSERT_TRUE(program.waitUntilListening());
+  // Clients come one by one until one is turned away: the descriptors are then used up.
   std::vector<std::unique_ptr<QueryClient>> clients;
-  for (int i = 0; i < 150; ++i) {
+  do {
     clients.push_back(std::make_unique<QueryClient>());
-    ASSERT_TRUE(clients.back()->connect()) << i;
-  }
-  ASSERT_EQ(clients.back()->ask("p", 1s), std::nullopt) << "the descriptors are not used up";
+    ASSERT_TRUE(clients.back()->connect()) << clients.size();
+  } while (clients.back()->ask("p", 1s));
 
   // The first scan found no port; the retry 10 s later finds the receiver plugged in since.
   PtyReceiver receiver;
