@@ -19,9 +19,10 @@ namespace kova {
 // that was opened gets its line settings back when closed.
 class QtSerialPort : public SerialPort {
  public:
-  // Descriptors that opening a port takes at most: the device, and the process and descriptor
-  // folders of the in-use check or the tty class folder and one of its files.
-  static constexpr int DescriptorsToOpen = 3;
+  // Descriptors that opening a port holds at once at most: two folders read together (the
+  // process list and one process's descriptors, or the tty class folder and one of its files).
+  // The device is opened after they are closed.
+  static constexpr int DescriptorsToOpen = 2;
 
   // Opening takes its descriptors from the reserve, so clients cannot use them up.
   explicit QtSerialPort(DescriptorReserve& reserve);
@@ -46,6 +47,7 @@ class QtSerialPort : public SerialPort {
   // Moves what the device holds into m_received; marks the device gone on a hang-up.
   void drainDevice();
   void watch(bool on);
+  // Opens path unless another program holds it; the reserve is already released.
   bool openFree(const std::string& path);
 
   DescriptorReserve& m_reserve;
