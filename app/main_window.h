@@ -15,6 +15,7 @@
 #include "app/scan_journal.h"
 #include "link/receiver_link.h"
 #include "nmea/decoder.h"
+#include "platform/qt/descriptor_reserve.h"
 #include "platform/qt/epoll_query_listener.h"
 #include "platform/qt/qt_clock.h"
 #include "platform/qt/qt_event_loop.h"
@@ -79,9 +80,11 @@ class Form1 : public QWidget, public kova::Window {
   std::array<bool, 4> m_repaintOwed{};
 
   kova::NmeaDecoder m_decoder{m_state, *this, m_clock, m_decimalSeparator};
-  kova::EpollQueryListener Winsock1;
+  // Shared by the listener and the serial port, which never need it at the same moment.
+  kova::DescriptorReserve m_descriptorReserve{kova::QtSerialPort::DescriptorsToOpen};
+  kova::EpollQueryListener Winsock1{m_descriptorReserve};
   kova::QueryServer m_server{Winsock1, m_state.Position};
-  kova::QtSerialPort MSComm1;
+  kova::QtSerialPort MSComm1{m_descriptorReserve};
   ScanJournal m_journal{std::cerr};
   kova::ReceiverLink m_link{m_state, MSComm1, m_eventLoop, m_clock, *this, TimerWatch, Timer1,
                             [this](std::string_view line) { ProcGPSNMEA(line); }};

@@ -51,6 +51,15 @@ bool IsPlaceholder(const std::filesystem::path& entry) {
   return type >> value && value == 0;
 }
 
+// The devices the kernel writes its console to ("tty0 ttyS0"): a serial console belongs to the
+// administrator, and probing it would garble what it shows.
+std::vector<std::string> ConsoleDevices(const std::filesystem::path& ttyClasses) {
+  std::ifstream active(ttyClasses / "console" / "active");
+  std::vector<std::string> names;
+  for (std::string name; active >> name;) names.push_back(name);
+  return names;
+}
+
 }  // namespace
 
 std::filesystem::path PortsFolderFor(const char* xdgDataHome, const char* home) {
@@ -83,12 +92,15 @@ std::vector<std::string> OrderSerialDevices(std::vector<std::string> names) {
 }
 
 std::vector<std::string> HostSerialDevices(const std::filesystem::path& ttyClasses) {
+  const auto consoles = ConsoleDevices(ttyClasses);
   std::vector<std::string> names;
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(ttyClasses, error)) {
     std::error_code missing;
-    if (std::filesystem::exists(entry.path() / "device", missing) && !IsPlaceholder(entry.path())) {
-      names.push_back(entry.path().filename().string());
+    auto name = entry.path().filename().string();
+    if (std::filesystem::exists(entry.path() / "device", missing) && !IsPlaceholder(entry.path()) &&
+        std::find(consoles.begin(), consoles.end(), name) == consoles.end()) {
+      names.push_back(std::move(name));
     }
   }
   return OrderSerialDevices(std::move(names));

@@ -9,7 +9,8 @@ namespace kova {
 
 // Where the COM port names come from on this host.
 struct ComPortSources {
-  // The user's ports folder: when it exists, its entries COM1..COM32 alone define the ports.
+  // The user's ports folder: when it exists, its entries COM1..COM32 alone define the ports,
+  // consoles included.
   std::filesystem::path portsFolder;
   // The host's tty classes (/sys/class/tty) and device folder (/dev), used without the folder.
   std::filesystem::path ttyClasses = "/sys/class/tty";
@@ -29,7 +30,7 @@ std::filesystem::path PortsFolderFor(const char* xdgDataHome, const char* home);
 std::vector<std::string> OrderSerialDevices(std::vector<std::string> names);
 
 // The serial devices the host lists: tty class entries backed by a device, without the
-// placeholders of serial ports that have no hardware.
+// placeholders of serial ports that have no hardware and without the kernel's consoles.
 std::vector<std::string> HostSerialDevices(const std::filesystem::path& ttyClasses);
 
 // The device of COMn, read afresh on every call; std::nullopt when COMn does not exist.

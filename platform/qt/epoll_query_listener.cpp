@@ -1,6 +1,5 @@
 #include "platform/qt/epoll_query_listener.h"
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -88,13 +87,13 @@ int ListenOn(int family, std::uint16_t port, int& error) {
 
 }  // namespace
 
-EpollQueryListener::EpollQueryListener() = default;
+EpollQueryListener::EpollQueryListener(DescriptorReserve& reserve) : m_reserve(reserve) {}
 
 EpollQueryListener::~EpollQueryListener() {
   m_notifier.reset();
   for (std::size_t fd = 0; fd < m_clients.size(); ++fd)
     if (m_clients[fd].open) ::close(static_cast<int>(fd));
-  for (const int fd : {m_listener, m_spareFd, m_epoll})
+  for (const int fd : {m_listener, m_epoll})
     if (fd >= 0) ::close(fd);
 }
 
@@ -113,7 +112,7 @@ std::string EpollQueryListener::listen(std::uint16_t port, Responder responder) 
   event.data.fd = m_listener;
   if (m_epoll < 0 || epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listener, &event) != 0) return std::strerror(errno);
 
-  m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  m_reserve.refill();
   m_request.resize(FirstRequestBuffer);
   m_responder = std::move(responder);
   m_notifier = std::make_unique<QSocketNotifier>(m_epoll, QSocketNotifier::Read);
@@ -159,13 +158,13 @@ void EpollQueryListener::acceptAll() {
       continue;
     }
     if (errno == EINTR || errno == ECONNABORTED) continue;
-    if ((errno == EMFILE || errno == ENFILE) && m_spareFd >= 0) {
+    if (errno == EMFILE || errno == ENFILE) {
       // Out of descriptors: turn the connection away rather than leave it queued, where it would
       // keep the set ready and spin the loop.
-      ::close(m_spareFd);
+      m_reserve.release();
       const int turnedAway = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
       if (turnedAway >= 0) ::close(turnedAway);
-      m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      m_reserve.refill();
       if (turnedAway >= 0) continue;
     }
     return;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/qt/descriptor_reserve.h"
 #include "platform/query_listener.h"
 #include "platform/reply_backlog.h"
 
@@ -18,7 +19,8 @@ namespace kova {
 // will not take waits in the client's backlog.
 class EpollQueryListener : public QueryListener {
  public:
-  EpollQueryListener();
+  // The reserve lets a full descriptor table still turn a connection away.
+  explicit EpollQueryListener(DescriptorReserve& reserve);
   ~EpollQueryListener() override;
   EpollQueryListener(const EpollQueryListener&) = delete;
   EpollQueryListener& operator=(const EpollQueryListener&) = delete;
@@ -49,8 +51,7 @@ class EpollQueryListener : public QueryListener {
 
   int m_epoll = -1;
   int m_listener = -1;
-  // Held in reserve so that a full descriptor table can still turn a connection away.
-  int m_spareFd = -1;
+  DescriptorReserve& m_reserve;
   Responder m_responder;
   std::vector<Client> m_clients;  // by socket descriptor
   std::size_t m_clientCount = 0;

@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "platform/com_ports.h"
+#include "platform/device_in_use.h"
 
 namespace kova {
 
@@ -18,9 +19,7 @@ namespace {
 // buffer then overflows as a UART's does; memory stays bounded if nobody reads.
 constexpr size_t kReceivedLimit = 64 * 1024;
 
-bool SetLineSettings(int fd) {
-  termios mode{};
-  if (tcgetattr(fd, &mode) != 0) return false;
+bool SetLineSettings(int fd, termios mode) {
   cfmakeraw(&mode);
   mode.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
   mode.c_cflag |= CS8 | CLOCAL | CREAD;
@@ -35,7 +34,7 @@ bool SetLineSettings(int fd) {
 
 }  // namespace
 
-QtSerialPort::QtSerialPort() {
+QtSerialPort::QtSerialPort(DescriptorReserve& reserve) : m_reserve(reserve) {
   QObject::connect(&m_notifier, &QSocketNotifier::activated, [this] { onReadable(); });
 }
 
@@ -44,18 +43,34 @@ QtSerialPort::~QtSerialPort() { close(); }
 bool QtSerialPort::isOpen() const { return m_fd >= 0; }
 
 bool QtSerialPort::open(int comPort) {
+  if (isOpen()) return false;
+  m_reserve.release();
   // The ports folder is read at every open, so a receiver pinned meanwhile is found.
   const auto device = ComPortDevice(comPort, ComPortSources::FromEnvironment());
-  return device && openDevice(device->string());
+  const bool opened = device && openFree(device->string());
+  m_reserve.refill();
+  return opened;
 }
 
 bool QtSerialPort::openDevice(const std::string& path) {
   if (isOpen()) return false;
+  m_reserve.release();
+  const bool opened = openFree(path);
+  m_reserve.refill();
+  return opened;
+}
+
+bool QtSerialPort::openFree(const std::string& path) {
+  // Linux opens a tty whoever holds it, and opening alone may already disturb the holder, so
+  // the holders that leave traces are looked for first.
+  if (DeviceHeldElsewhere(path, getpid(), DeviceUseSources{})) return false;
+  // TIOCEXCL set by a holder fails the open with EBUSY (except for root).
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
-  // flock keeps out other programs that lock, TIOCEXCL those that do not (and are not root).
-  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0 ||
-      !SetLineSettings(fd)) {
+  // flock keeps out other programs that lock, TIOCEXCL those that open later (and are not
+  // root).
+  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &m_foundMode) != 0 ||
+      ioctl(fd, TIOCEXCL) != 0 || !SetLineSettings(fd, m_foundMode)) {
     ::close(fd);
     return false;
   }
@@ -70,6 +85,8 @@ bool QtSerialPort::openDevice(const std::string& path) {
 void QtSerialPort::close() {
   if (!isOpen()) return;
   m_notifier.setEnabled(false);
+  // The port is left as it was found, for whatever program uses it next.
+  tcsetattr(m_fd, TCSANOW, &m_foundMode);
   ioctl(m_fd, TIOCNXCL);
   ::close(m_fd);
   m_fd = -1;

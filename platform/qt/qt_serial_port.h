@@ -3,8 +3,11 @@
 #include <functional>
 #include <string>
 
+#include <termios.h>
+
 #include <QSocketNotifier>
 
+#include "platform/qt/descriptor_reserve.h"
 #include "platform/serial_port.h"
 
 namespace kova {
@@ -12,10 +15,17 @@ namespace kova {
 // A COM port on a Linux tty device (see platform/com_ports.h for which device COMn is), read
 // through termios without blocking. While the receive threshold is 2 a notifier moves arriving
 // characters into a buffer of its own and raises onComm; at 0 the port is left alone and
-// readAll reads the device directly.
+// readAll reads the device directly. A device that another program holds is not opened, and one
+// that was opened gets its line settings back when closed.
 class QtSerialPort : public SerialPort {
  public:
-  QtSerialPort();
+  // Descriptors that opening a port holds at once at most: two folders read together (the
+  // process list and one process's descriptors, or the tty class folder and one of its files).
+  // The device is opened after they are closed.
+  static constexpr int DescriptorsToOpen = 2;
+
+  // Opening takes its descriptors from the reserve, so clients cannot use them up.
+  explicit QtSerialPort(DescriptorReserve& reserve);
   ~QtSerialPort() override;
   QtSerialPort(const QtSerialPort&) = delete;
   QtSerialPort& operator=(const QtSerialPort&) = delete;
@@ -27,7 +37,8 @@ class QtSerialPort : public SerialPort {
   void setReceiveThreshold(int characters) override;
   void setOnComm(std::function<void()> handler) override;
 
-  // Opens the tty device at path as open(comPort) does; false when it will not open.
+  // Opens the tty device at path as open(comPort) does; false when it will not open or is in
+  // use.
   bool openDevice(const std::string& path);
   // The notifier's entry point: the device has characters waiting or has gone.
   void onReadable();
@@ -36,8 +47,12 @@ class QtSerialPort : public SerialPort {
   // Moves what the device holds into m_received; marks the device gone on a hang-up.
   void drainDevice();
   void watch(bool on);
+  // Opens path unless another program holds it; the reserve is already released.
+  bool openFree(const std::string& path);
 
+  DescriptorReserve& m_reserve;
   int m_fd = -1;
+  termios m_foundMode{};
   bool m_gone = false;
   int m_threshold = 0;
   std::string m_received;

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -118,7 +119,8 @@ void DataHome::linkPort(int comPort, const std::string& device) {
   std::filesystem::create_symlink(device, entry);
 }
 
-Program::Program(const DataHome& dataHome, std::vector<std::string> screen) {
+Program::Program(const DataHome& dataHome, std::vector<std::string> screen,
+                 unsigned descriptorLimit) {
   std::vector<std::string> settings = std::move(screen);
   for (char** entry = environ; *entry != nullptr; ++entry) {
     std::string_view text(*entry);
@@ -143,6 +145,8 @@ Program::Program(const DataHome& dataHome, std::vector<std::string> screen) {
     // A test that dies must not leave the program holding the query port.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(127);
+    const rlimit limit{descriptorLimit, descriptorLimit};
+    if (descriptorLimit > 0 && setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(127);
     int devNull = ::open("/dev/null", O_RDONLY);
     dup2(devNull, STDIN_FILENO);
     execve(argv[0], argv, envp.data());

@@ -68,9 +68,11 @@ class DataHome {
 class Program {
  public:
   // screen: the environment entries that say where to draw; by default the offscreen platform,
-  // empty to let the program choose by itself.
+  // empty to let the program choose by itself. descriptorLimit: the program's open-files
+  // limit, soft and hard alike; 0 keeps the test's own.
   explicit Program(const DataHome& dataHome,
-                   std::vector<std::string> screen = {"QT_QPA_PLATFORM=offscreen"});
+                   std::vector<std::string> screen = {"QT_QPA_PLATFORM=offscreen"},
+                   unsigned descriptorLimit = 0);
   ~Program();
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;

@@ -4,10 +4,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <thread>
+#include <tuple>
 
 #include "tests/e2e/harness.h"
 
@@ -35,8 +38,24 @@ std::string FeedUntilReply(PtyReceiver& receiver, const std::vector<std::string>
   return last;
 }
 
+auto Flags(const termios& mode) {
+  return std::tuple(mode.c_iflag, mode.c_oflag, mode.c_cflag, mode.c_lflag);
+}
+
+// The line settings of a device, looked at without holding it.
+termios ModeOf(const std::string& device) {
+  termios mode{};
+  const int fd = open(device.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+  tcgetattr(fd, &mode);
+  close(fd);
+  return mode;
+}
+
 TEST(LinkE2E, ReceiverBehindMissingPortsIsFoundAndFollowed) {
   DataHome home;
+  PtyReceiver silent;
+  home.linkPort(1, silent.devicePath());
+  const termios silentMode = ModeOf(silent.devicePath());
   PtyReceiver receiver;
   home.linkPort(3, receiver.devicePath());
   Program program(home);
@@ -44,6 +63,7 @@ TEST(LinkE2E, ReceiverBehindMissingPortsIsFoundAndFollowed) {
 
   EXPECT_EQ(FeedUntilReply(receiver, {kMunichGGA}, "p", kMunichReply, 5s), kMunichReply);
   EXPECT_TRUE(receiver.isOpenedByProgram());
+  EXPECT_EQ(Flags(ModeOf(silent.devicePath())), Flags(silentMode)) << "probed, then put back";
 
   struct Row {
     std::vector<std::string> sentences;
@@ -74,24 +94,39 @@ TEST(LinkE2E, ReceiverBehindMissingPortsIsFoundAndFollowed) {
 
 TEST(LinkE2E, PortsThatWillNotOpenAreSkipped) {
   DataHome home;
-  // A file and a port held by another program, each holding what would pass for a receiver.
+  // A file and ports held by another program (with a lock, then without), each holding what
+  // would pass for a receiver.
   std::ofstream(home.path() / "not-a-tty") << kSouthWestGGA;
   home.linkPort(1, (home.path() / "not-a-tty").string());
-  PtyReceiver held;
-  const int holder = open(held.devicePath().c_str(), O_RDONLY | O_NOCTTY);
-  ASSERT_GE(holder, 0);
-  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-  ASSERT_TRUE(held.write(kSouthWestGGA + kSouthWestGGA));
-  home.linkPort(2, held.devicePath());
-  home.linkPort(3, "/dev/pts/unplugged");
+  const std::string heldText = kSouthWestGGA + kSouthWestGGA;
+  PtyReceiver held[2];
+  int holders[2];
+  termios heldModes[2];
+  for (int i = 0; i < 2; ++i) {
+    holders[i] = open(held[i].devicePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holders[i], 0);
+    ASSERT_TRUE(i == 1 || flock(holders[i], LOCK_EX | LOCK_NB) == 0);
+    ASSERT_EQ(tcgetattr(holders[i], &heldModes[i]), 0);
+    ASSERT_TRUE(held[i].write(heldText));
+    home.linkPort(2 + i, held[i].devicePath());
+  }
+  home.linkPort(4, "/dev/pts/unplugged");
   PtyReceiver receiver;
-  home.linkPort(4, receiver.devicePath());
+  home.linkPort(5, receiver.devicePath());
   Program program(home);
   ASSERT_TRUE(program.waitUntilListening());
 
   EXPECT_EQ(FeedUntilReply(receiver, {kMunichGGA}, "P", kMunichReply, 5s), kMunichReply);
   EXPECT_TRUE(program.running());
-  close(holder);
+  for (int i = 0; i < 2; ++i) {
+    termios mode{};
+    tcgetattr(holders[i], &mode);
+    EXPECT_EQ(Flags(mode), Flags(heldModes[i])) << "holder " << i;
+    char text[256];
+    const ssize_t got = read(holders[i], text, sizeof text);
+    EXPECT_EQ(std::string(text, got > 0 ? static_cast<size_t>(got) : 0), heldText) << "holder " << i;
+    close(holders[i]);
+  }
   EXPECT_EQ(program.stop(), 0);
 }
 
@@ -127,6 +162,31 @@ TEST(LinkE2E, ReceiverThatFallsSilentIsSearchedForAgain) {
   EXPECT_LT(program.cpuTime() - cpuBefore, silence / 5);
 
   EXPECT_EQ(FeedUntilReply(second, {kMunichGGA}, "P", kMunichReply, 5s), kMunichReply);
+  EXPECT_EQ(program.stop(), 0);
+}
+
+TEST(LinkE2E, ClientsUsingUpTheDescriptorsDoNotKeepALaterReceiverOut) {
+  DataHome home;
+  Program program(home, {"QT_QPA_PLATFORM=offscreen"}, 64);
+  ASSERT_TRUE(program.waitUntilListening());
+  // Clients come one by one until one is turned away: the descriptors are then used up.
+  std::vector<std::unique_ptr<QueryClient>> clients;
+  do {
+    clients.push_back(std::make_unique<QueryClient>());
+    ASSERT_TRUE(clients.back()->connect()) << clients.size();
+  } while (clients.back()->ask("p", 1s));
+
+  // The first scan found no port; the retry 10 s later finds the receiver plugged in since.
+  PtyReceiver receiver;
+  home.linkPort(1, receiver.devicePath());
+  ASSERT_TRUE(Eventually(15s, [&] { return receiver.isOpenedByProgram(); }));
+  std::string last;
+  Eventually(3s, [&] {
+    receiver.write(kMunichGGA);
+    last = clients.front()->ask("p", 1s).value_or("(no reply)");
+    return last == kMunichReply;
+  });
+  EXPECT_EQ(last, kMunichReply);
   EXPECT_EQ(program.stop(), 0);
 }
 

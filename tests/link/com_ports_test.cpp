@@ -76,13 +76,16 @@ TEST(OrderSerialDevices, PutsUsbReceiversFirstThenNaturalOrder) {
   }
 }
 
-TEST_F(ComPortsTest, HostListsOnlyTtysWithHardware) {
+TEST_F(ComPortsTest, HostListsOnlyTtysWithHardwareAndNoConsole) {
   addTty("tty0", false);
   addTty("ptmx", false);
   addTty("ttyS0", true, "4");
   addTty("ttyS1", true, "0");
   addTty("ttyS10", true, "4");
+  addTty("ttyS11", true, "4");
   addTty("ttyUSB0", true);
+  addTty("console", false);
+  std::ofstream(sources_.ttyClasses / "console" / "active") << "tty0 ttyS11\n";
 
   EXPECT_EQ(HostSerialDevices(sources_.ttyClasses),
             (std::vector<std::string>{"ttyUSB0", "ttyS0", "ttyS10"}));
@@ -112,6 +115,8 @@ TEST_F(ComPortsTest, PortsFolderAloneDefinesThePorts) {
   fs::create_directories(sources_.portsFolder);
   fs::create_symlink("/dev/pts/7", sources_.portsFolder / "COM3");
   fs::create_symlink(sources_.devices / "ttyUSB4", sources_.portsFolder / "COM32");
+  addTty("console", false);
+  std::ofstream(sources_.ttyClasses / "console" / "active") << "ttyUSB4\n";
   std::ofstream(sources_.portsFolder / "notes.txt") << "COM1 is the boat's receiver\n";
 
   struct Row {
@@ -122,7 +127,7 @@ TEST_F(ComPortsTest, PortsFolderAloneDefinesThePorts) {
       {1, std::nullopt},  // the host's ttyS0 is not COM1 once the folder exists
       {2, std::nullopt},
       {3, sources_.portsFolder / "COM3"},   // a link to a device that is missing still names it
-      {32, sources_.portsFolder / "COM32"},
+      {32, sources_.portsFolder / "COM32"},  // a console, pinned by the user
   };
   for (const auto& row : rows) {
     EXPECT_EQ(ComPortDevice(row.comPort, sources_), row.expected) << "COM" << row.comPort;

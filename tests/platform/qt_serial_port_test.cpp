@@ -45,8 +45,10 @@ std::chrono::microseconds ProcessCpuTime() {
   return std::chrono::microseconds(micros(usage.ru_utime) + micros(usage.ru_stime));
 }
 
+DescriptorReserve spare{QtSerialPort::DescriptorsToOpen};
+
 struct Counted {
-  QtSerialPort port;
+  QtSerialPort port{spare};
   int notifications = 0;
   Counted() {
     port.setOnComm([this] { ++notifications; });
@@ -71,7 +73,7 @@ TEST(QtSerialPort, OpensOnlyTerminalsThatExist) {
       {"/tmp", false},
   };
   for (const auto& row : rows) {
-    QtSerialPort port;
+    QtSerialPort port{spare};
     EXPECT_EQ(port.openDevice(row.path), row.opens) << row.path;
     EXPECT_EQ(port.isOpen(), row.opens) << row.path;
   }
@@ -80,8 +82,8 @@ TEST(QtSerialPort, OpensOnlyTerminalsThatExist) {
 
 TEST(QtSerialPort, PortHeldByAnotherOpenerIsInUse) {
   PtyReceiver receiver;
-  QtSerialPort first;
-  QtSerialPort second;
+  QtSerialPort first{spare};
+  QtSerialPort second{spare};
   ASSERT_TRUE(first.openDevice(receiver.devicePath()));
 
   EXPECT_FALSE(second.openDevice(receiver.devicePath()));
@@ -92,7 +94,7 @@ TEST(QtSerialPort, PortHeldByAnotherOpenerIsInUse) {
 TEST(QtSerialPort, SetsTheReceiverLine) {
   if (geteuid() != 0) GTEST_SKIP() << "reading the settings of an exclusive tty needs root";
   PtyReceiver receiver;
-  QtSerialPort port;
+  QtSerialPort port{spare};
   ASSERT_TRUE(port.openDevice(receiver.devicePath()));
 
   const int look = open(receiver.devicePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
@@ -153,7 +155,7 @@ TEST(QtSerialPort, NotifiesOnceTwoCharactersWaitAtThresholdTwo) {
 
 TEST(QtSerialPort, ClosingDropsWhatWasNotRead) {
   PtyReceiver receiver;
-  QtSerialPort port;
+  QtSerialPort port{spare};
   port.setReceiveThreshold(2);
   ASSERT_TRUE(port.openDevice(receiver.devicePath()));
   ASSERT_TRUE(receiver.write("old text"));
@@ -199,7 +201,7 @@ TEST(QtSerialPort, DeviceThatGoesAwayReadsEmptyAndIsLeftAlone) {
 
 TEST(QtSerialPort, UnreadTextStopsGrowingAtItsLimit) {
   PtyReceiver receiver;
-  QtSerialPort port;
+  QtSerialPort port{spare};
   port.setReceiveThreshold(2);
   ASSERT_TRUE(port.openDevice(receiver.devicePath()));
   const std::string burst(4000, 'x');

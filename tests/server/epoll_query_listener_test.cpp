@@ -118,7 +118,8 @@ class Listening : public ::testing::Test {
     return answer;
   }
 
-  EpollQueryListener listener;
+  DescriptorReserve spare{1};
+  EpollQueryListener listener{spare};
   char reply[QueryReplyCapacity];
   std::size_t largestArrival = 0;
 
@@ -316,14 +317,16 @@ TEST_F(Listening, OutOfDescriptorsNewcomersAreTurnedAwayAndTheOthersStillServed)
 }
 
 TEST(EpollQueryListener, APortAlreadyTakenNamesTheCause) {
-  EpollQueryListener first;
+  DescriptorReserve spare{1};
+  EpollQueryListener first{spare};
   ASSERT_EQ(first.listen(0, {}), "");
-  EpollQueryListener second;
+  EpollQueryListener second{spare};
   EXPECT_EQ(second.listen(first.localPort(), {}), "Address already in use");
 }
 
 TEST(EpollQueryListener, RaisesTheDescriptorLimitToTheHardLimit) {
-  EpollQueryListener listener;
+  DescriptorReserve spare{1};
+  EpollQueryListener listener{spare};
   ASSERT_EQ(listener.listen(0, {}), "");
   rlimit limit{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
