@@ -59,13 +59,13 @@ bool Eventually(std::chrono::milliseconds timeout, const std::function<bool()>& 
 }
 
 PtyReceiver::PtyReceiver() {
-  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) Fail("pseudo-terminal");
-  path_ = ptsname(master_);
+  m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) Fail("pseudo-terminal");
+  m_path = ptsname(m_master);
   // Raw from the start, so that nothing written before the program sets its own mode is
   // changed by the line discipline. The mode outlives this descriptor.
-  int slave = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (slave < 0) Fail("open " + path_);
+  int slave = ::open(m_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave < 0) Fail("open " + m_path);
   termios mode{};
   tcgetattr(slave, &mode);
   cfmakeraw(&mode);
@@ -77,14 +77,14 @@ PtyReceiver::~PtyReceiver() { unplug(); }
 
 bool PtyReceiver::write(std::string_view text) {
   const auto deadline = Clock::now() + 1s;
-  while (!text.empty() && master_ >= 0) {
-    ssize_t n = ::write(master_, text.data(), text.size());
+  while (!text.empty() && m_master >= 0) {
+    ssize_t n = ::write(m_master, text.data(), text.size());
     if (n > 0) {
       text.remove_prefix(static_cast<size_t>(n));
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-    pollfd room{master_, POLLOUT, 0};
+    pollfd room{m_master, POLLOUT, 0};
     if (poll(&room, 1, MillisecondsLeft(deadline)) <= 0) return false;
   }
   return text.empty();
@@ -92,25 +92,25 @@ bool PtyReceiver::write(std::string_view text) {
 
 bool PtyReceiver::isOpenedByProgram() const {
   // The master reports a hang-up while nobody holds the other side open.
-  pollfd state{master_, POLLOUT, 0};
-  return master_ >= 0 && poll(&state, 1, 0) == 1 && (state.revents & POLLHUP) == 0;
+  pollfd state{m_master, POLLOUT, 0};
+  return m_master >= 0 && poll(&state, 1, 0) == 1 && (state.revents & POLLHUP) == 0;
 }
 
 void PtyReceiver::unplug() {
-  if (master_ >= 0) ::close(master_);
-  master_ = -1;
+  if (m_master >= 0) ::close(m_master);
+  m_master = -1;
 }
 
 DataHome::DataHome() {
   std::string pattern = (std::filesystem::temp_directory_path() / "kova-e2e-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) Fail("mkdtemp");
-  root_ = pattern;
+  m_root = pattern;
   std::filesystem::create_directories(portsFolder());
 }
 
 DataHome::~DataHome() {
   std::error_code ignored;
-  std::filesystem::remove_all(root_, ignored);
+  std::filesystem::remove_all(m_root, ignored);
 }
 
 void DataHome::linkPort(int comPort, const std::string& device) {
@@ -139,9 +139,9 @@ Program::Program(const DataHome& dataHome, std::vector<std::string> screen,
   char* argv[] = {executable.data(), nullptr};
 
   const pid_t parent = getpid();
-  pid_ = fork();
-  if (pid_ < 0) Fail("fork");
-  if (pid_ == 0) {
+  m_pid = fork();
+  if (m_pid < 0) Fail("fork");
+  if (m_pid == 0) {
     // A test that dies must not leave the program holding the query port.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(127);
@@ -157,24 +157,24 @@ Program::Program(const DataHome& dataHome, std::vector<std::string> screen,
 
 Program::~Program() {
   if (running()) {
-    kill(pid_, SIGKILL);
+    kill(m_pid, SIGKILL);
     reap(5s);
   }
 }
 
 std::optional<int> Program::reap(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
-  while (!status_) {
+  while (!m_status) {
     int status = 0;
-    pid_t done = waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    pid_t done = waitpid(m_pid, &status, WNOHANG);
+    if (done == m_pid) {
+      m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
       break;
     }
     if (Clock::now() >= deadline) break;
     std::this_thread::sleep_for(10ms);
   }
-  return status_;
+  return m_status;
 }
 
 bool Program::running() { return !reap(0ms); }
@@ -188,15 +188,15 @@ bool Program::waitUntilListening(std::chrono::milliseconds timeout) {
 }
 
 std::optional<int> Program::stop(std::chrono::milliseconds timeout, int signal) {
-  if (running()) kill(pid_, signal);
+  if (running()) kill(m_pid, signal);
   if (auto status = reap(timeout)) return status;
-  kill(pid_, SIGKILL);
+  kill(m_pid, SIGKILL);
   reap(5s);
   return std::nullopt;
 }
 
 std::chrono::nanoseconds Program::cpuTime() const {
-  std::ifstream file("/proc/" + std::to_string(pid_) + "/stat");
+  std::ifstream file("/proc/" + std::to_string(m_pid) + "/stat");
   std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   // The fields after the command name, which may itself hold spaces and parentheses.
   auto end = text.rfind(')');
@@ -213,51 +213,51 @@ std::chrono::nanoseconds Program::cpuTime() const {
 }
 
 QueryClient::~QueryClient() {
-  if (fd_ >= 0) ::close(fd_);
+  if (m_fd >= 0) ::close(m_fd);
 }
 
 bool QueryClient::connect(std::chrono::milliseconds timeout) {
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return false;
+  m_fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (m_fd < 0) return false;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(kQueryPort);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
+  if (::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
   if (errno != EINPROGRESS) return false;
-  pollfd done{fd_, POLLOUT, 0};
+  pollfd done{m_fd, POLLOUT, 0};
   int error = 0;
   socklen_t size = sizeof error;
   return poll(&done, 1, static_cast<int>(timeout.count())) == 1 &&
-         getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+         getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
 }
 
 std::optional<std::string> QueryClient::ask(std::string_view request,
                                             std::chrono::milliseconds timeout) {
-  if (fd_ < 0) return std::nullopt;
+  if (m_fd < 0) return std::nullopt;
   const auto deadline = Clock::now() + timeout;
   while (!request.empty()) {
-    ssize_t n = send(fd_, request.data(), request.size(), MSG_NOSIGNAL);
+    ssize_t n = send(m_fd, request.data(), request.size(), MSG_NOSIGNAL);
     if (n > 0) {
       request.remove_prefix(static_cast<size_t>(n));
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EINTR) return std::nullopt;
-    pollfd room{fd_, POLLOUT, 0};
+    pollfd room{m_fd, POLLOUT, 0};
     if (poll(&room, 1, MillisecondsLeft(deadline)) <= 0) return std::nullopt;
   }
   while (true) {
-    if (auto end = pending_.find("\r\n"); end != std::string::npos) {
-      std::string line = pending_.substr(0, end);
-      pending_.erase(0, end + 2);
+    if (auto end = m_pending.find("\r\n"); end != std::string::npos) {
+      std::string line = m_pending.substr(0, end);
+      m_pending.erase(0, end + 2);
       return line;
     }
-    pollfd ready{fd_, POLLIN, 0};
+    pollfd ready{m_fd, POLLIN, 0};
     if (poll(&ready, 1, MillisecondsLeft(deadline)) <= 0) return std::nullopt;
     char chunk[512];
-    ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+    ssize_t n = recv(m_fd, chunk, sizeof chunk, 0);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return std::nullopt;
-    if (n > 0) pending_.append(chunk, static_cast<size_t>(n));
+    if (n > 0) m_pending.append(chunk, static_cast<size_t>(n));
   }
 }
 

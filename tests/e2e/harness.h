@@ -33,7 +33,7 @@ class PtyReceiver {
   PtyReceiver(const PtyReceiver&) = delete;
   PtyReceiver& operator=(const PtyReceiver&) = delete;
 
-  const std::string& devicePath() const { return path_; }
+  const std::string& devicePath() const { return m_path; }
   // Writes all of text, waiting up to a second for room; false when it could not.
   bool write(std::string_view text);
   // True while some program holds the device open.
@@ -42,8 +42,8 @@ class PtyReceiver {
   void unplug();
 
  private:
-  int master_ = -1;
-  std::string path_;
+  int m_master = -1;
+  std::string m_path;
 };
 
 // A temporary user data folder ($XDG_DATA_HOME) holding the simple-kova/ports folder.
@@ -54,13 +54,13 @@ class DataHome {
   DataHome(const DataHome&) = delete;
   DataHome& operator=(const DataHome&) = delete;
 
-  const std::filesystem::path& path() const { return root_; }
-  std::filesystem::path portsFolder() const { return root_ / "simple-kova" / "ports"; }
+  const std::filesystem::path& path() const { return m_root; }
+  std::filesystem::path portsFolder() const { return m_root / "simple-kova" / "ports"; }
   // Makes COMn point to device (replacing an earlier link), as a user pins a receiver.
   void linkPort(int comPort, const std::string& device);
 
  private:
-  std::filesystem::path root_;
+  std::filesystem::path m_root;
 };
 
 // The real executable, started with the given data folder, no display and the C locale.
@@ -77,7 +77,7 @@ class Program {
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return m_pid; }
   // Waits until the query port accepts connections; false after timeout or if the program ended.
   bool waitUntilListening(std::chrono::milliseconds timeout = 5s);
   // True while the process has not ended.
@@ -91,8 +91,8 @@ class Program {
  private:
   std::optional<int> reap(std::chrono::milliseconds timeout);
 
-  pid_t pid_ = -1;
-  std::optional<int> status_;
+  pid_t m_pid = -1;
+  std::optional<int> m_status;
 };
 
 // One TCP connection to 127.0.0.1:2947.
@@ -109,8 +109,8 @@ class QueryClient {
   std::optional<std::string> ask(std::string_view request, std::chrono::milliseconds timeout = 2s);
 
  private:
-  int fd_ = -1;
-  std::string pending_;
+  int m_fd = -1;
+  std::string m_pending;
 };
 
 // One request on a fresh connection.

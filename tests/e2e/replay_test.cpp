@@ -47,32 +47,32 @@ class Replay {
   explicit Replay(const std::string& file) {
     int out[2];
     if (pipe(out) != 0) throw std::runtime_error("pipe");
-    pid_ = fork();
-    if (pid_ == 0) {
+    m_pid = fork();
+    if (m_pid == 0) {
       dup2(out[1], STDOUT_FILENO);
       execl(KOVA_REPLAY, KOVA_REPLAY, "--loop", "--speed", "20", file.c_str(), nullptr);
       _exit(127);
     }
     close(out[1]);
-    output_ = out[0];
+    m_output = out[0];
   }
   ~Replay() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    close(output_);
+    kill(m_pid, SIGTERM);
+    waitpid(m_pid, nullptr, 0);
+    close(m_output);
   }
   // The device line the tool prints first.
   std::string device() {
     std::string line;
     char c = 0;
-    pollfd ready{output_, POLLIN, 0};
-    while (poll(&ready, 1, 2000) == 1 && read(output_, &c, 1) == 1 && c != '\n') line += c;
+    pollfd ready{m_output, POLLIN, 0};
+    while (poll(&ready, 1, 2000) == 1 && read(m_output, &c, 1) == 1 && c != '\n') line += c;
     return line;
   }
 
  private:
-  pid_t pid_ = -1;
-  int output_ = -1;
+  pid_t m_pid = -1;
+  int m_output = -1;
 };
 
 TEST(ReplayTool, PlaysTheLogWithCrLfOnTheDeviceItPrints) {

@@ -16,24 +16,24 @@ class ComPortsTest : public ::testing::Test {
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "kova-com-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    sources_.portsFolder = root_ / "data" / "simple-kova" / "ports";
-    sources_.ttyClasses = root_ / "class";
-    sources_.devices = root_ / "dev";
-    fs::create_directories(sources_.ttyClasses);
+    m_root = pattern;
+    m_sources.portsFolder = m_root / "data" / "simple-kova" / "ports";
+    m_sources.ttyClasses = m_root / "class";
+    m_sources.devices = m_root / "dev";
+    fs::create_directories(m_sources.ttyClasses);
   }
-  void TearDown() override { fs::remove_all(root_); }
+  void TearDown() override { fs::remove_all(m_root); }
 
   // A tty class entry; type is the serial port type file's content, empty for none.
   void addTty(const std::string& name, bool hasDevice, const std::string& type = "") {
-    const auto entry = sources_.ttyClasses / name;
+    const auto entry = m_sources.ttyClasses / name;
     fs::create_directories(entry);
     if (hasDevice) fs::create_directories(entry / "device");
     if (!type.empty()) std::ofstream(entry / "type") << type << "\n";
   }
 
-  fs::path root_;
-  ComPortSources sources_;
+  fs::path m_root;
+  ComPortSources m_sources;
 };
 
 TEST(PortsFolderFor, FollowsTheDataFolderRules) {
@@ -85,9 +85,9 @@ TEST_F(ComPortsTest, HostListsOnlyTtysWithHardwareAndNoConsole) {
   addTty("ttyS11", true, "4");
   addTty("ttyUSB0", true);
   addTty("console", false);
-  std::ofstream(sources_.ttyClasses / "console" / "active") << "tty0 ttyS11\n";
+  std::ofstream(m_sources.ttyClasses / "console" / "active") << "tty0 ttyS11\n";
 
-  EXPECT_EQ(HostSerialDevices(sources_.ttyClasses),
+  EXPECT_EQ(HostSerialDevices(m_sources.ttyClasses),
             (std::vector<std::string>{"ttyUSB0", "ttyS0", "ttyS10"}));
 }
 
@@ -100,24 +100,24 @@ TEST_F(ComPortsTest, WithoutPortsFolderComNIsTheNthHostDevice) {
     std::optional<fs::path> expected;
   };
   const Row rows[] = {
-      {1, sources_.devices / "ttyACM0"},
-      {2, sources_.devices / "ttyS0"},
+      {1, m_sources.devices / "ttyACM0"},
+      {2, m_sources.devices / "ttyS0"},
       {3, std::nullopt},
       {0, std::nullopt},
   };
   for (const auto& row : rows) {
-    EXPECT_EQ(ComPortDevice(row.comPort, sources_), row.expected) << "COM" << row.comPort;
+    EXPECT_EQ(ComPortDevice(row.comPort, m_sources), row.expected) << "COM" << row.comPort;
   }
 }
 
 TEST_F(ComPortsTest, PortsFolderAloneDefinesThePorts) {
   addTty("ttyS0", true, "4");
-  fs::create_directories(sources_.portsFolder);
-  fs::create_symlink("/dev/pts/7", sources_.portsFolder / "COM3");
-  fs::create_symlink(sources_.devices / "ttyUSB4", sources_.portsFolder / "COM32");
+  fs::create_directories(m_sources.portsFolder);
+  fs::create_symlink("/dev/pts/7", m_sources.portsFolder / "COM3");
+  fs::create_symlink(m_sources.devices / "ttyUSB4", m_sources.portsFolder / "COM32");
   addTty("console", false);
-  std::ofstream(sources_.ttyClasses / "console" / "active") << "ttyUSB4\n";
-  std::ofstream(sources_.portsFolder / "notes.txt") << "COM1 is the boat's receiver\n";
+  std::ofstream(m_sources.ttyClasses / "console" / "active") << "ttyUSB4\n";
+  std::ofstream(m_sources.portsFolder / "notes.txt") << "COM1 is the boat's receiver\n";
 
   struct Row {
     int comPort;
@@ -126,21 +126,21 @@ TEST_F(ComPortsTest, PortsFolderAloneDefinesThePorts) {
   const Row rows[] = {
       {1, std::nullopt},  // the host's ttyS0 is not COM1 once the folder exists
       {2, std::nullopt},
-      {3, sources_.portsFolder / "COM3"},   // a link to a device that is missing still names it
-      {32, sources_.portsFolder / "COM32"},  // a console, pinned by the user
+      {3, m_sources.portsFolder / "COM3"},   // a link to a device that is missing still names it
+      {32, m_sources.portsFolder / "COM32"},  // a console, pinned by the user
   };
   for (const auto& row : rows) {
-    EXPECT_EQ(ComPortDevice(row.comPort, sources_), row.expected) << "COM" << row.comPort;
+    EXPECT_EQ(ComPortDevice(row.comPort, m_sources), row.expected) << "COM" << row.comPort;
   }
 }
 
 TEST_F(ComPortsTest, PortPinnedWhileRunningIsFoundAtTheNextLookUp) {
-  fs::create_directories(sources_.portsFolder);
-  ASSERT_EQ(ComPortDevice(5, sources_), std::nullopt);
+  fs::create_directories(m_sources.portsFolder);
+  ASSERT_EQ(ComPortDevice(5, m_sources), std::nullopt);
 
-  fs::create_symlink("/dev/ttyUSB0", sources_.portsFolder / "COM5");
+  fs::create_symlink("/dev/ttyUSB0", m_sources.portsFolder / "COM5");
 
-  EXPECT_EQ(ComPortDevice(5, sources_), sources_.portsFolder / "COM5");
+  EXPECT_EQ(ComPortDevice(5, m_sources), m_sources.portsFolder / "COM5");
 }
 
 }  // namespace
