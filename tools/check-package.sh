@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a clean clone of the committed tree, checks it with lintian,
+# Builds the Debian package of the committed tree (tools/build-package.sh), checks it with lintian,
 # installs it, checks its files, metainfo and service, starts the installed program headless and
 # asks it for its position, then purges the package and checks that none of its files is left
 # behind. Changes the machine's installed packages: run it as root (or it uses sudo) on a box
@@ -15,19 +15,13 @@ if dpkg-query -W -f='${Status}' simple-kova 2>/dev/null | grep -q 'ok installed'
   fail "simple-kova is installed already; remove it first (apt-get purge simple-kova)"
 fi
 
-tools/install-deps.sh package
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# dpkg-buildpackage writes the package next to the source folder, so the clone gets a folder of
-# its own inside the work folder.
-git clone --quiet --no-local . "$work/src"
-(cd "$work/src" && DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get build-dep -y -qq ./ \
-  && dpkg-buildpackage -us -uc -b) > "$work/build.log" 2>&1 \
-  || { tail -n 30 "$work/build.log"; fail "dpkg-buildpackage failed"; }
-deb=$work/simple-kova_$(dpkg-parsechangelog -l debian/changelog -S Version)_$(dpkg --print-architecture).deb
+tools/build-package.sh
+deb=build-deb/simple-kova_$(dpkg-parsechangelog -l debian/changelog -S Version)_$(dpkg --print-architecture).deb
 [ -f "$deb" ] || fail "no package $deb"
 step "built $(basename "$deb")"
-lintian --pedantic --fail-on error,warning "$work"/simple-kova_*.changes \
+lintian --pedantic --fail-on error,warning build-deb/simple-kova_*.changes \
   || fail "lintian reports errors or warnings"
 step "lintian --pedantic: no error, no warning"
 # What dpkg knows of and what lies on disk, to see afterwards what the package leaves behind.
@@ -37,7 +31,7 @@ snapshot() {
 }
 snapshot before
 
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "$deb"
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "./$deb"
 dpkg -L simple-kova > "$work/listed"
 for f in /usr/bin/simple-kova /usr/bin/simple-kova-replay \
          /usr/share/applications/simple-kova.desktop \

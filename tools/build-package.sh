@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds the Debian package of the committed tree and puts it, with its .changes and .buildinfo,
+# in build-deb/. dpkg-buildpackage writes next to the folder it builds, so the build runs in a
+# clone of its own in a temporary folder and leaves nothing in the working tree.
+# Usage: tools/build-package.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+
+tools/install-deps.sh package
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+git clone --quiet --no-local . "$work/src"
+(cd "$work/src" && DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get build-dep -y -qq ./ \
+  && dpkg-buildpackage -us -uc -b) > "$work/build.log" 2>&1 \
+  || { tail -n 30 "$work/build.log"; echo "build-package: dpkg-buildpackage failed" >&2; exit 1; }
+mkdir -p build-deb
+rm -f build-deb/simple-kova_*
+mv "$work"/simple-kova_* build-deb/
+ls build-deb/simple-kova_*
