@@ -16,6 +16,6 @@ git clone --quiet --no-local . "$work/src"
   && dpkg-buildpackage -us -uc -b) > "$work/build.log" 2>&1 \
   || { tail -n 30 "$work/build.log"; echo "build-package: dpkg-buildpackage failed" >&2; exit 1; }
 mkdir -p build-deb
-rm -f build-deb/simple-kova_*
-mv "$work"/simple-kova_* build-deb/
-ls build-deb/simple-kova_*
+rm -f build-deb/simple-kova*
+mv "$work"/simple-kova*.deb "$work"/simple-kova*.changes "$work"/simple-kova*.buildinfo build-deb/
+ls build-deb/*
