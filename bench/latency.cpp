@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/receiver_found.h"
 #include "tests/e2e/harness.h"
 
 using namespace kova::e2e;
@@ -18,11 +19,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 std::string Sentence(int sample) {
-  char body[96];
-  std::snprintf(body, sizeof body,
-                "$GPGGA,120000,48%06.3f,N,01131.000,E,1,08,0.9,545.5,M,46.9,M,,",
-                1.0 + (sample % 2000) * 0.025);
-  return WithChecksum(body);
+  return kova::bench::GgaAtMinutes(1.0 + (sample % 2000) * 0.025);
 }
 
 double Percentile(const std::vector<double>& sorted, double p) {
@@ -39,21 +36,10 @@ int main() {
   home.linkPort(1, receiver.devicePath());
   Program program(home);
   QueryClient client;
-  if (!program.waitUntilListening() || !client.connect()) {
-    std::fprintf(stderr, "latency: the program does not answer on port 2947\n");
-    return 1;
-  }
-  // Until the scan has found the receiver, sentences may be read by a probe and not decoded.
-  std::string last;
-  const bool found = Eventually(10s, [&] {
-    receiver.write(Sentence(-1));
-    last = client.ask("P").value_or("");
-    return last.find("P=48") != std::string::npos;
-  });
-  if (!found) {
-    std::fprintf(stderr, "latency: the program never found the receiver\n");
-    return 1;
-  }
+  const auto first = kova::bench::FirstReplyFromReceiver(program, receiver, client, Sentence(-1),
+                                                         "latency");
+  if (!first) return 1;
+  std::string last = *first;
 
   std::vector<double> millis;
   int lost = 0;

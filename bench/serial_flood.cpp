@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/receiver_found.h"
 #include "tests/e2e/harness.h"
 
 using namespace kova::e2e;
@@ -27,10 +28,7 @@ constexpr auto StreamTime = 6s;
 constexpr std::size_t WritePiece = 4096;
 
 std::string Gga(int minutesThousandths) {
-  char body[96];
-  std::snprintf(body, sizeof body, "$GPGGA,120000,48%06.3f,N,01131.000,E,1,08,0.9,545.5,M,46.9,M,,",
-                minutesThousandths / 1000.0);
-  return WithChecksum(body);
+  return kova::bench::GgaAtMinutes(minutesThousandths / 1000.0);
 }
 
 bool WriteAll(PtyReceiver& receiver, const std::string& text) {
@@ -84,18 +82,8 @@ int main() {
   home.linkPort(1, receiver.devicePath());
   Program program(home);
   QueryClient watcher;
-  if (!program.waitUntilListening() || !watcher.connect()) {
-    std::fprintf(stderr, "serial_flood: the program does not answer on port 2947\n");
+  if (!kova::bench::FirstReplyFromReceiver(program, receiver, watcher, Gga(0), "serial_flood"))
     return 1;
-  }
-  // Until the scan has found the receiver, sentences may be read by a probe and not decoded.
-  if (!Eventually(10s, [&] {
-        receiver.write(Gga(0));
-        return watcher.ask("P").value_or("").find("P=48") != std::string::npos;
-      })) {
-    std::fprintf(stderr, "serial_flood: the program never found the receiver\n");
-    return 1;
-  }
   const std::string lastOfBurst = watcher.ask("P").value_or("");
 
   Newcomers newcomers;

@@ -21,6 +21,10 @@ tools/build-package.sh
 deb=build-deb/simple-kova_$(dpkg-parsechangelog -l debian/changelog -S Version)_$(dpkg --print-architecture).deb
 [ -f "$deb" ] || fail "no package $deb"
 step "built $(basename "$deb")"
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libqt6core6 libqt6gui6 libqt6widgets6; do
+  [[ $depends == *"$lib "* ]] || fail "Depends lacks $lib: $depends"
+done
 lintian --pedantic --fail-on error,warning build-deb/simple-kova_*.changes \
   || fail "lintian reports errors or warnings"
 step "lintian --pedantic: no error, no warning"

@@ -42,8 +42,8 @@ TEST(ScanJournal, WritesEachScanOutcomeOnceUntilItChanges) {
     kova::FakeSerialPort port{loop};
     kova::RecordingWindow window;
     kova::SharedState state;
-    kova::FakeTimer timerWatch{loop, 15000ms, true};
-    kova::FakeTimer timer1{loop, 10000ms};
+    kova::FakeTimer timerWatch{loop, kova::ReceiverLink::WatchdogInterval, true};
+    kova::FakeTimer timer1{loop, kova::ReceiverLink::RetryInterval};
     kova::ReceiverLink link{state, port, loop, clock, window, timerWatch, timer1,
                             [&](std::string_view) { state.LastRxMonotonic = clock.monotonic(); }};
     timerWatch.setOnTick([&] { link.onWatchdogTick(); });
