@@ -140,7 +140,8 @@ void Form1::load() {
   show();
   repaint();
   m_eventLoop.yield();
-  if (const std::string failure = m_server.open(); !failure.empty()) throw std::runtime_error(failure);
+  if (const std::string failure = Winsock1.listenForQueries(m_state.Position); !failure.empty())
+    throw std::runtime_error(failure);
   m_link.ScanComPorts();
 }
 

@@ -15,14 +15,14 @@
 #include "app/scan_journal.h"
 #include "link/receiver_link.h"
 #include "nmea/decoder.h"
-#include "platform/qt/descriptor_reserve.h"
-#include "platform/qt/epoll_query_listener.h"
 #include "platform/qt/qt_clock.h"
 #include "platform/qt/qt_event_loop.h"
+#include "platform/qt/qt_readable_watch.h"
 #include "platform/qt/qt_serial_port.h"
 #include "platform/qt/qt_timer.h"
 #include "platform/window.h"
-#include "server/query_server.h"
+#include "server/descriptor_reserve.h"
+#include "server/epoll_query_listener.h"
 #include "state/shared_state.h"
 
 // "Simple Kova " and the program's major.minor.revision.
@@ -82,8 +82,8 @@ class Form1 : public QWidget, public kova::Window {
   kova::NmeaDecoder m_decoder{m_state, *this, m_clock, m_decimalSeparator};
   // Shared by the listener and the serial port, which never need it at the same moment.
   kova::DescriptorReserve m_descriptorReserve{kova::QtSerialPort::DescriptorsToOpen};
-  kova::EpollQueryListener Winsock1{m_descriptorReserve};
-  kova::QueryServer m_server{Winsock1, m_state.Position};
+  kova::QtReadableWatch m_listenerWatch;
+  kova::EpollQueryListener Winsock1{m_descriptorReserve, m_listenerWatch};
   kova::QtSerialPort MSComm1{m_descriptorReserve};
   ScanJournal m_journal{std::cerr};
   kova::ReceiverLink m_link{m_state, MSComm1, m_eventLoop, m_clock, *this, TimerWatch, Timer1,

@@ -7,7 +7,7 @@
 
 #include <QSocketNotifier>
 
-#include "platform/qt/descriptor_reserve.h"
+#include "server/descriptor_reserve.h"
 #include "platform/serial_port.h"
 
 namespace kova {

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/reply_backlog.h"
 #include "server/query_reply.h"
+#include "server/reply_backlog.h"
 
 namespace {
 

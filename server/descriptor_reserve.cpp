@@ -1,4 +1,4 @@
-#include "platform/qt/descriptor_reserve.h"
+#include "server/descriptor_reserve.h"
 
 #include <fcntl.h>
 #include <unistd.h>

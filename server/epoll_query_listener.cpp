@@ -1,4 +1,4 @@
-#include "platform/qt/epoll_query_listener.h"
+#include "server/epoll_query_listener.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -9,8 +9,6 @@
 
 #include <cerrno>
 #include <cstring>
-
-#include <QSocketNotifier>
 
 namespace kova {
 namespace {
@@ -87,10 +85,12 @@ int ListenOn(int family, std::uint16_t port, int& error) {
 
 }  // namespace
 
-EpollQueryListener::EpollQueryListener(DescriptorReserve& reserve) : m_reserve(reserve) {}
+EpollQueryListener::EpollQueryListener(DescriptorReserve& reserve, ReadableWatch& watch)
+    : m_reserve(reserve), m_watch(watch) {}
 
 EpollQueryListener::~EpollQueryListener() {
-  m_notifier.reset();
+  m_watch.setEnabled(false);
+  m_watch.setOnReadable({});
   for (std::size_t fd = 0; fd < m_clients.size(); ++fd)
     if (m_clients[fd].open) ::close(static_cast<int>(fd));
   for (const int fd : {m_listener, m_epoll})
@@ -115,9 +115,18 @@ std::string EpollQueryListener::listen(std::uint16_t port, Responder responder) 
   m_reserve.refill();
   m_request.resize(FirstRequestBuffer);
   m_responder = std::move(responder);
-  m_notifier = std::make_unique<QSocketNotifier>(m_epoll, QSocketNotifier::Read);
-  QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] { onReady(); });
+  m_watch.setDescriptor(m_epoll);
+  m_watch.setOnReadable([this] { onReady(); });
+  m_watch.setEnabled(true);
   return {};
+}
+
+std::string EpollQueryListener::listenForQueries(const PositionState& position) {
+  const std::string cause = listen(QueryPort, [this, &position](std::string_view request) {
+    return std::string_view(m_reply, BuildQueryReply(request, position, m_reply));
+  });
+  if (cause.empty()) return {};
+  return "cannot listen on TCP port " + std::to_string(QueryPort) + ": " + cause;
 }
 
 std::uint16_t EpollQueryListener::localPort() const {

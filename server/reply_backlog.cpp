@@ -1,4 +1,4 @@
-#include "platform/reply_backlog.h"
+#include "server/reply_backlog.h"
 
 namespace kova {
 

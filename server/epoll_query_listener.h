@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <functional>
+#include <string_view>
+
+#include "platform/readable_watch.h"
+#include "server/descriptor_reserve.h"
+#include "server/query_reply.h"
+#include "server/reply_backlog.h"
+#include "state/position_state.h"
+
+namespace kova {
+
+// Winsock1, the query server on Linux: one TCP listener and every client it accepts. Every
+// socket sits in one epoll set, and the event loop watches only that set, so clients are served
+// wherever the loop runs, also while a scan yields. Sockets never block; a reply goes straight to
+// the kernel, and only what the kernel will not take waits in the client's backlog.
+class EpollQueryListener {
+ public:
+  static constexpr std::uint16_t QueryPort = 2947;
+
+  // Answers one arrival of request bytes (everything waiting on a connection); the reply it
+  // returns stays valid until the next call.
+  using Responder = std::function<std::string_view(std::string_view request)>;
+
+  // The reserve lets a full descriptor table still turn a connection away; the watch tells when
+  // the epoll set has something ready.
+  EpollQueryListener(DescriptorReserve& reserve, ReadableWatch& watch);
+  ~EpollQueryListener();
+  EpollQueryListener(const EpollQueryListener&) = delete;
+  EpollQueryListener& operator=(const EpollQueryListener&) = delete;
+
+  // Listens on TCP port on every local address and answers each arrival with responder's
+  // reply. Returns an empty text, or the cause when the port cannot be had. Port 0 takes any
+  // free port (see localPort).
+  std::string listen(std::uint16_t port, Responder responder);
+  // Listens on QueryPort and answers each arrival from position as it stands when the request
+  // arrives. Returns an empty text, or a sentence for the user that names the port and the cause.
+  std::string listenForQueries(const PositionState& position);
+  // Serves what is ready: new connections, arrivals, room to send. The event loop calls it
+  // through the watch whenever the epoll set has something ready.
+  void onReady();
+  std::uint16_t localPort() const;
+  std::size_t clientCount() const { return m_clientCount; }
+
+ private:
+  struct Client {
+    bool open = false;
+    bool watchingRoom = false;
+    ReplyBacklog backlog;
+  };
+
+  void acceptAll();
+  void serve(int fd, std::uint32_t events);
+  // Reads everything waiting on fd into m_request; false when the client has gone.
+  bool readArrival(int fd, std::size_t& size);
+  void follow(int fd, Delivery delivery);
+  void release(int fd);
+
+  int m_epoll = -1;
+  int m_listener = -1;
+  DescriptorReserve& m_reserve;
+  ReadableWatch& m_watch;
+  Responder m_responder;
+  std::vector<Client> m_clients;  // by socket descriptor
+  std::size_t m_clientCount = 0;
+  std::vector<char> m_request;
+  char m_reply[QueryReplyCapacity];
+};
+
+}  // namespace kova
