@@ -18,9 +18,9 @@
 #include "platform/qt/qt_clock.h"
 #include "platform/qt/qt_event_loop.h"
 #include "platform/qt/qt_readable_watch.h"
-#include "platform/qt/qt_serial_port.h"
 #include "platform/qt/qt_timer.h"
 #include "platform/window.h"
+#include "serial/tty_serial_port.h"
 #include "server/descriptor_reserve.h"
 #include "server/epoll_query_listener.h"
 #include "state/shared_state.h"
@@ -81,10 +81,11 @@ class Form1 : public QWidget, public kova::Window {
 
   kova::NmeaDecoder m_decoder{m_state, *this, m_clock, m_decimalSeparator};
   // Shared by the listener and the serial port, which never need it at the same moment.
-  kova::DescriptorReserve m_descriptorReserve{kova::QtSerialPort::DescriptorsToOpen};
+  kova::DevNullReserve m_descriptorReserve{kova::TtySerialPort::DescriptorsToOpen};
   kova::QtReadableWatch m_listenerWatch;
   kova::EpollQueryListener Winsock1{m_descriptorReserve, m_listenerWatch};
-  kova::QtSerialPort MSComm1{m_descriptorReserve};
+  kova::QtReadableWatch m_serialWatch;
+  kova::TtySerialPort MSComm1{m_descriptorReserve, m_serialWatch};
   ScanJournal m_journal{std::cerr};
   kova::ReceiverLink m_link{m_state, MSComm1, m_eventLoop, m_clock, *this, TimerWatch, Timer1,
                             [this](std::string_view line) { ProcGPSNMEA(line); }};

@@ -5,14 +5,14 @@
 
 namespace kova {
 
-DescriptorReserve::~DescriptorReserve() { release(); }
+DevNullReserve::~DevNullReserve() { release(); }
 
-void DescriptorReserve::release() {
+void DevNullReserve::release() {
   for (const int fd : m_held) ::close(fd);
   m_held.clear();
 }
 
-void DescriptorReserve::refill() {
+void DevNullReserve::refill() {
   while (static_cast<int>(m_held.size()) < m_count) {
     const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;

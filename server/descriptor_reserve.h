@@ -2,23 +2,21 @@
 
 #include <vector>
 
+#include "platform/descriptor_reserve.h"
+
 namespace kova {
 
-// Descriptors held back from the clients, so that with the table full the program can still
-// open the receiver's port and turn newcomers away. Whoever needs them releases them for one
-// synchronous step and refills them right after; nothing else runs in between.
-class DescriptorReserve {
+// The reserve as descriptors of /dev/null, which opens whatever the host.
+class DevNullReserve final : public DescriptorReserve {
  public:
   // Holds nothing until the first refill.
-  explicit DescriptorReserve(int count) : m_count(count) {}
-  ~DescriptorReserve();
-  DescriptorReserve(const DescriptorReserve&) = delete;
-  DescriptorReserve& operator=(const DescriptorReserve&) = delete;
+  explicit DevNullReserve(int count) : m_count(count) {}
+  ~DevNullReserve() override;
+  DevNullReserve(const DevNullReserve&) = delete;
+  DevNullReserve& operator=(const DevNullReserve&) = delete;
 
-  // Gives every held descriptor back to the table.
-  void release();
-  // Takes descriptors again up to the count, as many as the table has free.
-  void refill();
+  void release() override;
+  void refill() override;
 
  private:
   int m_count;

@@ -7,8 +7,8 @@
 #include <functional>
 #include <string_view>
 
+#include "platform/descriptor_reserve.h"
 #include "platform/readable_watch.h"
-#include "server/descriptor_reserve.h"
 #include "server/query_reply.h"
 #include "server/reply_backlog.h"
 #include "state/position_state.h"

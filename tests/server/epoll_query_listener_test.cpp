@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/fake/fake_readable_watch.h"
+#include "server/descriptor_reserve.h"
 #include "server/query_reply.h"
 
 // Heap allocations made while counting is on.
@@ -119,7 +120,7 @@ class Listening : public ::testing::Test {
     return answer;
   }
 
-  DescriptorReserve spare{1};
+  DevNullReserve spare{1};
   FakeReadableWatch watch;
   EpollQueryListener listener{spare, watch};
   char reply[QueryReplyCapacity];
@@ -319,7 +320,7 @@ TEST_F(Listening, OutOfDescriptorsNewcomersAreTurnedAwayAndTheOthersStillServed)
 }
 
 TEST(EpollQueryListener, APortAlreadyTakenNamesTheCause) {
-  DescriptorReserve spare{1};
+  DevNullReserve spare{1};
   FakeReadableWatch watch;
   EpollQueryListener first{spare, watch};
   ASSERT_EQ(first.listen(0, {}), "");
@@ -329,7 +330,7 @@ TEST(EpollQueryListener, APortAlreadyTakenNamesTheCause) {
 }
 
 TEST(EpollQueryListener, RaisesTheDescriptorLimitToTheHardLimit) {
-  DescriptorReserve spare{1};
+  DevNullReserve spare{1};
   FakeReadableWatch watch;
   EpollQueryListener listener{spare, watch};
   ASSERT_EQ(listener.listen(0, {}), "");

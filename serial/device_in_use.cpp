@@ -1,4 +1,4 @@
-#include "platform/device_in_use.h"
+#include "serial/device_in_use.h"
 
 #include <dirent.h>
 #include <fcntl.h>

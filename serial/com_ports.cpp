@@ -1,4 +1,4 @@
-#include "platform/com_ports.h"
+#include "serial/com_ports.h"
 
 #include <algorithm>
 #include <cctype>

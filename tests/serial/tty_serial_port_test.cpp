@@ -1,6 +1,6 @@
 // The serial port against real pseudo-terminals, driven by a real Qt event loop.
 
-#include "platform/qt/qt_serial_port.h"
+#include "serial/tty_serial_port.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,6 +13,8 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include "platform/qt/qt_readable_watch.h"
+#include "server/descriptor_reserve.h"
 #include "tests/e2e/harness.h"
 
 namespace kova {
@@ -45,17 +47,22 @@ std::chrono::microseconds ProcessCpuTime() {
   return std::chrono::microseconds(micros(usage.ru_utime) + micros(usage.ru_stime));
 }
 
-DescriptorReserve spare{QtSerialPort::DescriptorsToOpen};
+DevNullReserve spare{TtySerialPort::DescriptorsToOpen};
+
+// A port with a watch of its own on Qt's event loop.
+struct WatchedPort : QtReadableWatch, TtySerialPort {
+  WatchedPort() : TtySerialPort(spare, *this) {}
+};
 
 struct Counted {
-  QtSerialPort port{spare};
+  WatchedPort port;
   int notifications = 0;
   Counted() {
     port.setOnComm([this] { ++notifications; });
   }
 };
 
-TEST(QtSerialPort, OpensOnlyTerminalsThatExist) {
+TEST(TtySerialPort, OpensOnlyTerminalsThatExist) {
   PtyReceiver receiver;
   std::string pattern = "/tmp/kova-not-a-tty-XXXXXX";
   const int file = mkstemp(pattern.data());
@@ -73,17 +80,17 @@ TEST(QtSerialPort, OpensOnlyTerminalsThatExist) {
       {"/tmp", false},
   };
   for (const auto& row : rows) {
-    QtSerialPort port{spare};
+    WatchedPort port;
     EXPECT_EQ(port.openDevice(row.path), row.opens) << row.path;
     EXPECT_EQ(port.isOpen(), row.opens) << row.path;
   }
   unlink(pattern.c_str());
 }
 
-TEST(QtSerialPort, PortHeldByAnotherOpenerIsInUse) {
+TEST(TtySerialPort, PortHeldByAnotherOpenerIsInUse) {
   PtyReceiver receiver;
-  QtSerialPort first{spare};
-  QtSerialPort second{spare};
+  WatchedPort first;
+  WatchedPort second;
   ASSERT_TRUE(first.openDevice(receiver.devicePath()));
 
   EXPECT_FALSE(second.openDevice(receiver.devicePath()));
@@ -91,10 +98,10 @@ TEST(QtSerialPort, PortHeldByAnotherOpenerIsInUse) {
   EXPECT_TRUE(second.openDevice(receiver.devicePath()));
 }
 
-TEST(QtSerialPort, SetsTheReceiverLine) {
+TEST(TtySerialPort, SetsTheReceiverLine) {
   if (geteuid() != 0) GTEST_SKIP() << "reading the settings of an exclusive tty needs root";
   PtyReceiver receiver;
-  QtSerialPort port{spare};
+  WatchedPort port;
   ASSERT_TRUE(port.openDevice(receiver.devicePath()));
 
   const int look = open(receiver.devicePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
@@ -110,7 +117,7 @@ TEST(QtSerialPort, SetsTheReceiverLine) {
   EXPECT_EQ(mode.c_iflag & (ICRNL | IXON | ISTRIP), 0u);
 }
 
-TEST(QtSerialPort, ReadsEveryByteAsSentWithoutNotifyingAtThresholdZero) {
+TEST(TtySerialPort, ReadsEveryByteAsSentWithoutNotifyingAtThresholdZero) {
   PtyReceiver receiver;
   Counted counted;
   ASSERT_TRUE(counted.port.openDevice(receiver.devicePath()));
@@ -127,7 +134,7 @@ TEST(QtSerialPort, ReadsEveryByteAsSentWithoutNotifyingAtThresholdZero) {
   EXPECT_EQ(counted.notifications, 0);
 }
 
-TEST(QtSerialPort, NotifiesOnceTwoCharactersWaitAtThresholdTwo) {
+TEST(TtySerialPort, NotifiesOnceTwoCharactersWaitAtThresholdTwo) {
   PtyReceiver receiver;
   Counted counted;
   ASSERT_TRUE(counted.port.openDevice(receiver.devicePath()));
@@ -153,9 +160,9 @@ TEST(QtSerialPort, NotifiesOnceTwoCharactersWaitAtThresholdTwo) {
   EXPECT_EQ(text, "PGGA");
 }
 
-TEST(QtSerialPort, ClosingDropsWhatWasNotRead) {
+TEST(TtySerialPort, ClosingDropsWhatWasNotRead) {
   PtyReceiver receiver;
-  QtSerialPort port{spare};
+  WatchedPort port;
   port.setReceiveThreshold(2);
   ASSERT_TRUE(port.openDevice(receiver.devicePath()));
   ASSERT_TRUE(receiver.write("old text"));
@@ -173,7 +180,7 @@ TEST(QtSerialPort, ClosingDropsWhatWasNotRead) {
   EXPECT_EQ(text, "new");
 }
 
-TEST(QtSerialPort, DeviceThatGoesAwayReadsEmptyAndIsLeftAlone) {
+TEST(TtySerialPort, DeviceThatGoesAwayReadsEmptyAndIsLeftAlone) {
   for (int threshold : {0, 2}) {
     PtyReceiver receiver;
     Counted counted;
@@ -199,9 +206,9 @@ TEST(QtSerialPort, DeviceThatGoesAwayReadsEmptyAndIsLeftAlone) {
   }
 }
 
-TEST(QtSerialPort, UnreadTextStopsGrowingAtItsLimit) {
+TEST(TtySerialPort, UnreadTextStopsGrowingAtItsLimit) {
   PtyReceiver receiver;
-  QtSerialPort port{spare};
+  WatchedPort port;
   port.setReceiveThreshold(2);
   ASSERT_TRUE(port.openDevice(receiver.devicePath()));
   const std::string burst(4000, 'x');

@@ -5,30 +5,30 @@
 
 #include <termios.h>
 
-#include <QSocketNotifier>
-
-#include "server/descriptor_reserve.h"
+#include "platform/descriptor_reserve.h"
+#include "platform/readable_watch.h"
 #include "platform/serial_port.h"
 
 namespace kova {
 
-// A COM port on a Linux tty device (see platform/com_ports.h for which device COMn is), read
-// through termios without blocking. While the receive threshold is 2 a notifier moves arriving
+// A COM port on a Linux tty device (see serial/com_ports.h for which device COMn is), read
+// through termios without blocking. While the receive threshold is 2 the watch moves arriving
 // characters into a buffer of its own and raises onComm; at 0 the port is left alone and
 // readAll reads the device directly. A device that another program holds is not opened, and one
 // that was opened gets its line settings back when closed.
-class QtSerialPort : public SerialPort {
+class TtySerialPort : public SerialPort {
  public:
   // Descriptors that opening a port holds at once at most: two folders read together (the
   // process list and one process's descriptors, or the tty class folder and one of its files).
   // The device is opened after they are closed.
   static constexpr int DescriptorsToOpen = 2;
 
-  // Opening takes its descriptors from the reserve, so clients cannot use them up.
-  explicit QtSerialPort(DescriptorReserve& reserve);
-  ~QtSerialPort() override;
-  QtSerialPort(const QtSerialPort&) = delete;
-  QtSerialPort& operator=(const QtSerialPort&) = delete;
+  // Opening takes its descriptors from the reserve, so clients cannot use them up; the watch
+  // tells when the open device has characters waiting.
+  TtySerialPort(DescriptorReserve& reserve, ReadableWatch& watch);
+  ~TtySerialPort() override;
+  TtySerialPort(const TtySerialPort&) = delete;
+  TtySerialPort& operator=(const TtySerialPort&) = delete;
 
   bool isOpen() const override;
   bool open(int comPort) override;
@@ -40,7 +40,7 @@ class QtSerialPort : public SerialPort {
   // Opens the tty device at path as open(comPort) does; false when it will not open or is in
   // use.
   bool openDevice(const std::string& path);
-  // The notifier's entry point: the device has characters waiting or has gone.
+  // The watch's entry point: the device has characters waiting or has gone.
   void onReadable();
 
  private:
@@ -51,13 +51,13 @@ class QtSerialPort : public SerialPort {
   bool openFree(const std::string& path);
 
   DescriptorReserve& m_reserve;
+  // One watch for every device opened: it is never deleted under its own call.
+  ReadableWatch& m_watch;
   int m_fd = -1;
   termios m_foundMode{};
   bool m_gone = false;
   int m_threshold = 0;
   std::string m_received;
-  // One notifier for every device opened: it is never deleted under its own signal.
-  QSocketNotifier m_notifier{QSocketNotifier::Read};
   std::function<void()> m_onComm;
 };
 

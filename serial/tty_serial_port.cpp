@@ -1,4 +1,4 @@
-#include "platform/qt/qt_serial_port.h"
+#include "serial/tty_serial_port.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -8,8 +8,8 @@
 
 #include <cerrno>
 
-#include "platform/com_ports.h"
-#include "platform/device_in_use.h"
+#include "serial/com_ports.h"
+#include "serial/device_in_use.h"
 
 namespace kova {
 
@@ -34,15 +34,19 @@ bool SetLineSettings(int fd, termios mode) {
 
 }  // namespace
 
-QtSerialPort::QtSerialPort(DescriptorReserve& reserve) : m_reserve(reserve) {
-  QObject::connect(&m_notifier, &QSocketNotifier::activated, [this] { onReadable(); });
+TtySerialPort::TtySerialPort(DescriptorReserve& reserve, ReadableWatch& watch)
+    : m_reserve(reserve), m_watch(watch) {
+  m_watch.setOnReadable([this] { onReadable(); });
 }
 
-QtSerialPort::~QtSerialPort() { close(); }
+TtySerialPort::~TtySerialPort() {
+  close();
+  m_watch.setOnReadable({});
+}
 
-bool QtSerialPort::isOpen() const { return m_fd >= 0; }
+bool TtySerialPort::isOpen() const { return m_fd >= 0; }
 
-bool QtSerialPort::open(int comPort) {
+bool TtySerialPort::open(int comPort) {
   if (isOpen()) return false;
   m_reserve.release();
   // The ports folder is read at every open, so a receiver pinned meanwhile is found.
@@ -52,7 +56,7 @@ bool QtSerialPort::open(int comPort) {
   return opened;
 }
 
-bool QtSerialPort::openDevice(const std::string& path) {
+bool TtySerialPort::openDevice(const std::string& path) {
   if (isOpen()) return false;
   m_reserve.release();
   const bool opened = openFree(path);
@@ -60,7 +64,7 @@ bool QtSerialPort::openDevice(const std::string& path) {
   return opened;
 }
 
-bool QtSerialPort::openFree(const std::string& path) {
+bool TtySerialPort::openFree(const std::string& path) {
   // Linux opens a tty whoever holds it, and opening alone may already disturb the holder, so
   // the holders that leave traces are looked for first.
   if (DeviceHeldElsewhere(path, getpid(), DeviceUseSources{})) return false;
@@ -77,14 +81,14 @@ bool QtSerialPort::openFree(const std::string& path) {
   m_fd = fd;
   m_gone = false;
   m_received.clear();
-  m_notifier.setSocket(fd);
+  m_watch.setDescriptor(fd);
   watch(m_threshold > 0);
   return true;
 }
 
-void QtSerialPort::close() {
+void TtySerialPort::close() {
   if (!isOpen()) return;
-  m_notifier.setEnabled(false);
+  m_watch.setEnabled(false);
   // The port is left as it was found, for whatever program uses it next.
   tcsetattr(m_fd, TCSANOW, &m_foundMode);
   ioctl(m_fd, TIOCNXCL);
@@ -94,21 +98,21 @@ void QtSerialPort::close() {
   m_received.clear();
 }
 
-void QtSerialPort::readAll(std::string& text) {
+void TtySerialPort::readAll(std::string& text) {
   drainDevice();
   text += m_received;
   m_received.clear();
   watch(m_threshold > 0);
 }
 
-void QtSerialPort::setReceiveThreshold(int characters) {
+void TtySerialPort::setReceiveThreshold(int characters) {
   m_threshold = characters;
   watch(m_threshold > 0);
 }
 
-void QtSerialPort::setOnComm(std::function<void()> handler) { m_onComm = std::move(handler); }
+void TtySerialPort::setOnComm(std::function<void()> handler) { m_onComm = std::move(handler); }
 
-void QtSerialPort::onReadable() {
+void TtySerialPort::onReadable() {
   drainDevice();
   watch(m_threshold > 0);
   if (m_threshold > 0 && m_received.size() >= static_cast<size_t>(m_threshold) && m_onComm) {
@@ -116,7 +120,7 @@ void QtSerialPort::onReadable() {
   }
 }
 
-void QtSerialPort::drainDevice() {
+void TtySerialPort::drainDevice() {
   if (!isOpen() || m_gone) return;
   char chunk[4096];
   while (m_received.size() < kReceivedLimit) {
@@ -134,8 +138,8 @@ void QtSerialPort::drainDevice() {
   }
 }
 
-void QtSerialPort::watch(bool on) {
-  if (isOpen()) m_notifier.setEnabled(on && !m_gone && m_received.size() < kReceivedLimit);
+void TtySerialPort::watch(bool on) {
+  if (isOpen()) m_watch.setEnabled(on && !m_gone && m_received.size() < kReceivedLimit);
 }
 
 }  // namespace kova
