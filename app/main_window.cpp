@@ -101,8 +101,6 @@ Form1::Form1() {
   txtLog.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   Place(txtLog, LogPlace);
 
-  TimerWatch.setOnTick([this] { m_link.onWatchdogTick(); });
-  Timer1.setOnTick([this] { m_link.onRetryTick(); });
   m_link.setOnOutcome([this](std::string_view outcome) { m_journal.record(outcome); });
 }
 
@@ -140,12 +138,12 @@ void Form1::load() {
   show();
   repaint();
   m_eventLoop.yield();
-  if (const std::string failure = Winsock1.listenForQueries(m_state.Position); !failure.empty())
+  if (const std::string failure = Winsock1.listenForQueries(m_position); !failure.empty())
     throw std::runtime_error(failure);
   m_link.ScanComPorts();
 }
 
-void Form1::ProcGPSNMEA(std::string_view line) { m_decoder.ProcGPSNMEA(line); }
+void Form1::ProcGPSNMEA(std::string_view line) { m_dataLines.ProcGPSNMEA(line); }
 
 QLabel& Form1::labelFor(kova::Label label) {
   switch (label) {

@@ -12,9 +12,9 @@
 #include <QStringList>
 #include <QWidget>
 
+#include "app/data_lines.h"
 #include "app/scan_journal.h"
 #include "link/receiver_link.h"
-#include "nmea/decoder.h"
 #include "platform/qt/qt_clock.h"
 #include "platform/qt/qt_event_loop.h"
 #include "platform/qt/qt_readable_watch.h"
@@ -23,7 +23,7 @@
 #include "serial/tty_serial_port.h"
 #include "server/descriptor_reserve.h"
 #include "server/epoll_query_listener.h"
-#include "state/shared_state.h"
+#include "state/position_state.h"
 
 // "Simple Kova " and the program's major.minor.revision.
 QString WindowTitle();
@@ -61,7 +61,7 @@ class Form1 : public QWidget, public kova::Window {
   // Sizes the lines' fonts so that the widest text each line can carry shows whole.
   void fitFonts();
 
-  kova::SharedState m_state;
+  kova::PositionState m_position;
   kova::QtClock m_clock;
   kova::QtEventLoop m_eventLoop;
   kova::QtTimer TimerWatch{kova::ReceiverLink::WatchdogInterval, true};
@@ -79,7 +79,7 @@ class Form1 : public QWidget, public kova::Window {
   QStringList m_burstRows;
   std::array<bool, 4> m_repaintOwed{};
 
-  kova::NmeaDecoder m_decoder{m_state, *this, m_clock, m_decimalSeparator};
+  kova::DataLines m_dataLines{m_position, *this, m_decimalSeparator};
   // Shared by the listener and the serial port, which never need it at the same moment.
   kova::DevNullReserve m_descriptorReserve{kova::TtySerialPort::DescriptorsToOpen};
   kova::QtReadableWatch m_listenerWatch;
@@ -87,6 +87,6 @@ class Form1 : public QWidget, public kova::Window {
   kova::QtReadableWatch m_serialWatch;
   kova::TtySerialPort MSComm1{m_descriptorReserve, m_serialWatch};
   ScanJournal m_journal{std::cerr};
-  kova::ReceiverLink m_link{m_state, MSComm1, m_eventLoop, m_clock, *this, TimerWatch, Timer1,
+  kova::ReceiverLink m_link{m_position, MSComm1, m_eventLoop, m_clock, *this, TimerWatch, Timer1,
                             [this](std::string_view line) { ProcGPSNMEA(line); }};
 };

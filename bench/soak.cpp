@@ -39,7 +39,6 @@
 #include "bench/bench_util.h"
 #include "bench/soak_check.h"
 #include "nmea/decoder.h"
-#include "platform/fake/fake_clock.h"
 #include "server/query_reply.h"
 #include "tests/e2e/harness.h"
 
@@ -61,13 +60,6 @@ struct Options {
 constexpr std::string_view kRequests[] = {
     "PVAHSM", "pvahsm", "p", "V", "a", "H", "s", "M", "mp", "HELP", "ShV", "pvahsm\r\n",
     "xyz",    "MSHAVP", "Pp", "aS"};
-
-class NullWindow : public kova::Window {
- public:
-  void setLabel(kova::Label, std::string_view, bool) override {}
-  void prependLog(std::string_view) override {}
-  void finishBurst() override {}
-};
 
 // The receiver's side of a pseudo-terminal, written without blocking so that the driver always
 // knows how many characters went out.
@@ -182,10 +174,7 @@ class Soak {
   ReceiverLine m_line;
 
   // The driver's own copy of the program's decoding, fed each sentence once it is all written.
-  kova::SharedState m_state;
-  NullWindow m_window;
-  kova::FakeClock m_clock;
-  kova::NmeaDecoder m_decoder{m_state, m_window, m_clock, "."};
+  kova::PositionState m_position;
   kova::soak::PrefixHistory m_history{kova::PositionState{}};
   std::size_t m_maxStatesKept = 0;
 
@@ -308,8 +297,8 @@ void Soak::writeDue(double elapsedSeconds) {
     m_characters += sent;
     m_offset += sent;
     if (m_offset == sentence.size()) {
-      m_decoder.ProcGPSNMEA(sentence);
-      m_history.append(m_state.Position);
+      kova::DecodeSentence(sentence, m_position);
+      m_history.append(m_position);
       m_offset = 0;
       m_next = (m_next + 1) % m_sentences.size();
     }

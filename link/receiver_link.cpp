@@ -35,9 +35,10 @@ std::string FoundStatus(int port) { return "GPS Receiver on COM" + std::to_strin
 
 std::string NotFoundStatus() { return "Could not find GPS Receiver. Retry in 10s"; }
 
-ReceiverLink::ReceiverLink(SharedState& state, SerialPort& port, EventLoop& loop, Clock& clock,
-                           Window& window, Timer& timerWatch, Timer& timer1, LineSink procGPSNMEA)
-    : m_state(state),
+ReceiverLink::ReceiverLink(PositionState& position, SerialPort& port, EventLoop& loop,
+                           Clock& clock, Window& window, Timer& timerWatch, Timer& timer1,
+                           LineSink procGPSNMEA)
+    : m_position(position),
       m_port(port),
       m_loop(loop),
       m_clock(clock),
@@ -46,16 +47,22 @@ ReceiverLink::ReceiverLink(SharedState& state, SerialPort& port, EventLoop& loop
       m_timer1(timer1),
       m_procGPSNMEA(std::move(procGPSNMEA)) {
   m_port.setOnComm([this] { onComm(); });
+  m_timerWatch.setOnTick([this] { onWatchdogTick(); });
+  m_timer1.setOnTick([this] { onRetryTick(); });
 }
 
-ReceiverLink::~ReceiverLink() { m_port.setOnComm({}); }
+ReceiverLink::~ReceiverLink() {
+  m_port.setOnComm({});
+  m_timerWatch.setOnTick({});
+  m_timer1.setOnTick({});
+}
 
 void ReceiverLink::ScanComPorts() {
   // Ticks arrive while the probe yields; a scan inside a scan would restart the ports under it.
   if (m_scanning) return;
   m_scanning = true;
   m_timerWatch.setEnabled(false);
-  m_state.GpsPort = 0;
+  m_gpsPort = 0;
 
   int n = FirstComPort;
   for (; n <= LastComPort; ++n) {
@@ -67,16 +74,16 @@ void ReceiverLink::ScanComPorts() {
     // as empty reads, so the scan has nothing more to ignore.
     if (!m_port.open(n)) continue;
     if (probeFindsReceiver()) {
-      m_state.GpsPort = static_cast<std::int16_t>(n);
+      m_gpsPort = static_cast<std::int16_t>(n);
       m_port.setReceiveThreshold(ReceiveThreshold);
       break;
     }
   }
 
-  const std::string outcome = m_state.GpsPort == 0 ? NotFoundStatus() : FoundStatus(n);
+  const std::string outcome = m_gpsPort == 0 ? NotFoundStatus() : FoundStatus(n);
   setStatus(outcome);
   // Retrying while the receiver is found would only close its port and find it again.
-  m_timer1.setEnabled(m_state.GpsPort == 0);
+  m_timer1.setEnabled(m_gpsPort == 0);
   m_timerWatch.setEnabled(true);
   m_scanning = false;
   if (m_onOutcome) m_onOutcome(outcome);
@@ -86,7 +93,7 @@ void ReceiverLink::ScanComPorts() {
 // cannot stretch it) or ProbeLimit characters, and judges the port only by what it sent. What
 // was read stays in RxBuffer for the framing.
 bool ReceiverLink::probeFindsReceiver() {
-  std::string& rx = m_state.RxBuffer;
+  std::string& rx = m_rxBuffer;
   rx.clear();
   const auto t0 = m_clock.monotonic();
   do {
@@ -98,7 +105,7 @@ bool ReceiverLink::probeFindsReceiver() {
 }
 
 void ReceiverLink::onComm() {
-  m_port.readAll(m_state.RxBuffer);
+  m_port.readAll(m_rxBuffer);
   frameWaitingLines();
 }
 
@@ -106,10 +113,11 @@ void ReceiverLink::frameWaitingLines() {
   const auto deadline = m_clock.monotonic() + LineBudget;
   bool framed = false;
   const bool more = FrameLines(
-      m_state.RxBuffer,
+      m_rxBuffer,
       [&](std::string_view line) {
         framed = true;
         m_procGPSNMEA(line);
+        m_lastLineTime = m_clock.monotonic();
       },
       [&] { return m_clock.monotonic() >= deadline; });
   if (framed) m_window.finishBurst();
@@ -125,13 +133,12 @@ void ReceiverLink::frameWaitingLines() {
 
 void ReceiverLink::onWatchdogTick() {
   // A line never seen counts as silence since forever.
-  const auto& last = m_state.LastRxMonotonic;
-  if (!last || m_clock.monotonic() - *last > WatchdogSilence) ScanComPorts();
+  if (!m_lastLineTime || m_clock.monotonic() - *m_lastLineTime > WatchdogSilence) ScanComPorts();
 }
 
 void ReceiverLink::onRetryTick() {
   if (m_scanning) return;
-  m_state.Position.FixMode = 1;
+  m_position.FixMode = 1;
   ScanComPorts();
 }
 

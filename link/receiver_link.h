@@ -1,7 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -12,7 +14,7 @@
 #include "platform/serial_port.h"
 #include "platform/timer.h"
 #include "platform/window.h"
-#include "state/shared_state.h"
+#include "state/position_state.h"
 
 namespace kova {
 
@@ -32,11 +34,11 @@ class ReceiverLink {
   static constexpr std::chrono::milliseconds WatchdogInterval{15000};
   static constexpr std::chrono::milliseconds RetryInterval{10000};
 
-  // Connects itself to the port's notifications. timerWatch is the watchdog, timer1 the retry
-  // timer, made with the intervals above; their ticks are to call onWatchdogTick() and
-  // onRetryTick().
-  ReceiverLink(SharedState& state, SerialPort& port, EventLoop& loop, Clock& clock, Window& window,
-               Timer& timerWatch, Timer& timer1, LineSink procGPSNMEA);
+  // Connects itself to the port's notifications and the timers' ticks. timerWatch is the
+  // watchdog, timer1 the retry timer, made with the intervals above. The retry marks the fix in
+  // position as lost.
+  ReceiverLink(PositionState& position, SerialPort& port, EventLoop& loop, Clock& clock,
+               Window& window, Timer& timerWatch, Timer& timer1, LineSink procGPSNMEA);
   ~ReceiverLink();
   ReceiverLink(const ReceiverLink&) = delete;
   ReceiverLink& operator=(const ReceiverLink&) = delete;
@@ -53,6 +55,13 @@ class ReceiverLink {
   void onRetryTick();
 
   bool scanning() const { return m_scanning; }
+  // The COM port on which the last scan found the receiver; 0 when none.
+  std::int16_t GpsPort() const { return m_gpsPort; }
+  // Serial characters received but not yet framed into lines.
+  const std::string& RxBuffer() const { return m_rxBuffer; }
+  // When the last line went to the decoder, decodable or not, on the monotonic clock; empty
+  // before the first.
+  std::optional<std::chrono::nanoseconds> lastLineTime() const { return m_lastLineTime; }
 
   // Called with the status text that ends each scan: the port found, or the retry notice.
   void setOnOutcome(std::function<void(std::string_view outcome)> onOutcome) {
@@ -64,7 +73,7 @@ class ReceiverLink {
   void frameWaitingLines();
   void setStatus(const std::string& text);
 
-  SharedState& m_state;
+  PositionState& m_position;
   SerialPort& m_port;
   EventLoop& m_loop;
   Clock& m_clock;
@@ -73,6 +82,9 @@ class ReceiverLink {
   Timer& m_timer1;
   LineSink m_procGPSNMEA;
   std::function<void(std::string_view outcome)> m_onOutcome;
+  std::int16_t m_gpsPort = 0;
+  std::string m_rxBuffer;
+  std::optional<std::chrono::nanoseconds> m_lastLineTime;
   bool m_scanning = false;
   bool m_framingPosted = false;
 };

@@ -4,9 +4,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <utility>
-
-#include "state/number_format.h"
 
 namespace kova {
 namespace {
@@ -90,75 +87,29 @@ constexpr std::array Sentences{
     Sentence{"$GPGSA", 2, DecodeGSA},
 };
 
-constexpr std::string_view Degree = "\u00B0";
+unsigned Differences(const PositionState& before, const PositionState& after) {
+  unsigned changed = NothingChanged;
+  if (before.Latitude != after.Latitude || before.Longitude != after.Longitude ||
+      before.Altitude != after.Altitude)
+    changed |= PlaceChanged;
+  if (before.Heading != after.Heading || before.Speed != after.Speed) changed |= CourseChanged;
+  if (before.FixQuality != after.FixQuality || before.FixMode != after.FixMode)
+    changed |= FixChanged;
+  return changed;
+}
 
 }  // namespace
 
-void WritePositionLine(std::string& out, const PositionState& p, std::string_view separator) {
-  out.assign("Lat: ");
-  AppendNumber(out, p.Latitude, 5, separator);
-  out.append(Degree).append("  Lon: ");
-  AppendNumber(out, p.Longitude, 5, separator);
-  out.append(Degree).append("  Alt: ");
-  AppendNumber(out, p.Altitude, 2, separator);
-  out.append("m");
-}
-
-void WriteHeadingVelocityLine(std::string& out, const PositionState& p,
-                              std::string_view separator) {
-  out.assign("Heading: ");
-  AppendNumber(out, p.Heading, 1, separator);
-  out.append(Degree).append("  Velocity: ");
-  AppendNumber(out, p.Speed, 2, separator);
-  out.append("kn");
-}
-
-std::string_view FixText(std::int16_t fixMode) {
-  switch (fixMode) {
-    case 0:
-    case 1: return "No GPS Fix";
-    case 2: return "2D Fix";
-    case 3: return "3D Fix";
-    default: return {};
-  }
-}
-
-NmeaDecoder::NmeaDecoder(SharedState& state, Window& window, Clock& clock,
-                         std::string decimalSeparator)
-    : m_state(state),
-      m_window(window),
-      m_clock(clock),
-      m_separator(std::move(decimalSeparator)) {}
-
-void NmeaDecoder::ProcGPSNMEA(std::string_view line) {
-  m_window.prependLog(line);
+unsigned DecodeSentence(std::string_view line, PositionState& position) {
   const Fields fields = Split(line);
   for (const Sentence& s : Sentences) {
     if (fields[0] != s.name) continue;
-    if (fields.last >= s.minLast) s.decode(fields, m_state.Position);
-    break;
+    if (fields.last < s.minLast) break;
+    const PositionState before = position;
+    s.decode(fields, position);
+    return Differences(before, position);
   }
-  ShowPosition();
-  ShowHeadingVelocity();
-  ShowFix();
-  m_state.LastRxTime = m_clock.timeOfDay();
-  m_state.LastRxMonotonic = m_clock.monotonic();
-}
-
-void NmeaDecoder::ShowPosition() {
-  WritePositionLine(m_posText, m_state.Position, m_separator);
-  m_window.setLabel(Label::Pos, m_posText, true);
-}
-
-void NmeaDecoder::ShowHeadingVelocity() {
-  WriteHeadingVelocityLine(m_hvText, m_state.Position, m_separator);
-  m_window.setLabel(Label::HV, m_hvText, true);
-}
-
-void NmeaDecoder::ShowFix() {
-  // An unknown mode leaves the line as it was.
-  if (const std::string_view text = FixText(m_state.Position.FixMode); !text.empty())
-    m_window.setLabel(Label::Fix, text, false);
+  return NothingChanged;
 }
 
 }  // namespace kova

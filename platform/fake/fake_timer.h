@@ -31,7 +31,7 @@ class FakeTimer : public Timer, private FakeEventLoop::Source {
   }
   bool enabled() const override { return m_due.has_value(); }
 
-  void setOnTick(std::function<void()> tick) { m_tick = std::move(tick); }
+  void setOnTick(std::function<void()> tick) override { m_tick = std::move(tick); }
   std::chrono::milliseconds interval() const { return m_interval; }
   int ticks() const { return m_ticks; }
 

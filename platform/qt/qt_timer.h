@@ -16,8 +16,7 @@ class QtTimer : public Timer {
 
   void setEnabled(bool enabled) override;
   bool enabled() const override;
-  // The handler run on every tick; replaces any earlier one.
-  void setOnTick(std::function<void()> handler);
+  void setOnTick(std::function<void()> handler) override;
 
  private:
   QTimer m_timer;

@@ -41,13 +41,11 @@ TEST(ScanJournal, WritesEachScanOutcomeOnceUntilItChanges) {
     kova::FakeEventLoop loop{clock};
     kova::FakeSerialPort port{loop};
     kova::RecordingWindow window;
-    kova::SharedState state;
+    kova::PositionState position;
     kova::FakeTimer timerWatch{loop, kova::ReceiverLink::WatchdogInterval, true};
     kova::FakeTimer timer1{loop, kova::ReceiverLink::RetryInterval};
-    kova::ReceiverLink link{state, port, loop, clock, window, timerWatch, timer1,
-                            [&](std::string_view) { state.LastRxMonotonic = clock.monotonic(); }};
-    timerWatch.setOnTick([&] { link.onWatchdogTick(); });
-    timer1.setOnTick([&] { link.onRetryTick(); });
+    kova::ReceiverLink link{position, port, loop, clock, window, timerWatch, timer1,
+                            [](std::string_view) {}};
     std::ostringstream out;
     ScanJournal journal(out);
     link.setOnOutcome([&](std::string_view outcome) { journal.record(outcome); });

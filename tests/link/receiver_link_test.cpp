@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -39,19 +40,14 @@ std::string ReadTestData(const std::string& name) {
 }
 
 // The main window's link with everything around it faked. The decoder stand-in records and logs
-// each line, takes lineCost of time, and stamps the time of the last line, as the decoder does.
+// each line and takes lineCost of time.
 struct LinkRig {
-  explicit LinkRig(double timeOfDay = 36000.0) : clock(timeOfDay) {
-    timerWatch.setOnTick([this] { link.onWatchdogTick(); });
-    timer1.setOnTick([this] { link.onRetryTick(); });
-  }
+  explicit LinkRig(double timeOfDay = 36000.0) : clock(timeOfDay) {}
 
   void procGPSNMEA(std::string_view line) {
     lines.emplace_back(line);
     window.prependLog(line);
     clock.advance(lineCost);
-    state.LastRxTime = clock.timeOfDay();
-    state.LastRxMonotonic = clock.monotonic();
   }
   // Runs a scan and returns how long it took.
   std::chrono::milliseconds scan() {
@@ -69,13 +65,13 @@ struct LinkRig {
   FakeEventLoop loop{clock};
   FakeSerialPort port{loop};
   RecordingWindow window;
-  SharedState state;
+  PositionState position;
   FakeTimer timerWatch{loop, ReceiverLink::WatchdogInterval, true};
   FakeTimer timer1{loop, ReceiverLink::RetryInterval};
   Lines lines;
   std::chrono::nanoseconds lineCost{0};
-  ReceiverLink link{state, port,       loop,   clock,
-                    window, timerWatch, timer1, [this](std::string_view line) { procGPSNMEA(line); }};
+  ReceiverLink link{position, port,       loop,   clock,
+                    window,   timerWatch, timer1, [this](std::string_view line) { procGPSNMEA(line); }};
 };
 
 std::vector<int> ComPorts(int first, int last) {
@@ -139,7 +135,7 @@ TEST(ScanComPorts, FindsTheFirstPortThatSendsAGpsTalkerSentence) {
     LinkRig rig;
     c.devices(rig.port);
     const auto took = rig.scan();
-    EXPECT_EQ(rig.state.GpsPort, c.gpsPort) << c.name;
+    EXPECT_EQ(rig.link.GpsPort(), c.gpsPort) << c.name;
     EXPECT_EQ(rig.status(), c.status) << c.name;
     EXPECT_EQ(rig.port.openAttempts(), c.attempts) << c.name;
     EXPECT_GE(took, c.minTime) << c.name;
@@ -173,24 +169,26 @@ TEST(ScanComPorts, LeavesTheProbeTextForTheFramingWhichLogsItFirst) {
   receiver.feedAfter(10ms, "0,M,,*63\r\n");
   receiver.feedAfter(20ms, Gga.substr(0, 10));
   rig.scan();
-  EXPECT_EQ(rig.state.RxBuffer, "0,M,,*63\r\n" + Gga.substr(0, 10));
+  EXPECT_EQ(rig.link.RxBuffer(), "0,M,,*63\r\n" + Gga.substr(0, 10));
   EXPECT_TRUE(rig.lines.empty());
 
   receiver.feed(Gga.substr(10));
   rig.loop.runPending();
   EXPECT_EQ(rig.lines, (Lines{"0,M,,*63\r\n", Gga}));
-  EXPECT_EQ(rig.state.RxBuffer, "");
+  EXPECT_EQ(rig.link.RxBuffer(), "");
 }
 
 TEST(ScanComPorts, JudgesEachPortOnlyByWhatThatPortSent) {
   LinkRig rig;
-  rig.state.RxBuffer = "left over: " + Gga;
-  rig.port.attach(1);
+  // COM1 was the receiver, left part of a line behind and fell silent.
+  rig.port.attach(1).feed("left over: " + Gga.substr(0, 20));
+  rig.scan();
+  ASSERT_EQ(rig.link.RxBuffer(), "left over: " + Gga.substr(0, 20));
   rig.port.attach(2).talk("OK\r\n", 400ms);
   rig.scan();
-  EXPECT_EQ(rig.state.GpsPort, 0);
+  EXPECT_EQ(rig.link.GpsPort(), 0);
   EXPECT_EQ(rig.status(), NotFound);
-  EXPECT_EQ(rig.state.RxBuffer, "OK\r\nOK\r\nOK\r\n") << "COM2's probe starts with an empty buffer";
+  EXPECT_EQ(rig.link.RxBuffer(), "OK\r\nOK\r\nOK\r\n") << "COM2's probe starts with an empty buffer";
 }
 
 TEST(ScanComPorts, ScanWhileTheReceiverPortIsOpenClosesItAndFindsItAgain) {
@@ -198,11 +196,11 @@ TEST(ScanComPorts, ScanWhileTheReceiverPortIsOpenClosesItAndFindsItAgain) {
   rig.port.attach(2);
   rig.port.attach(3).talk(Gga, 300ms);
   rig.scan();
-  ASSERT_EQ(rig.state.GpsPort, 3);
+  ASSERT_EQ(rig.link.GpsPort(), 3);
   const auto before = rig.port.openAttempts().size();
   rig.scan();  // would throw from the fake if it opened without closing first
   EXPECT_EQ(rig.attemptsSince(before), ComPorts(1, 3));
-  EXPECT_EQ(rig.state.GpsPort, 3);
+  EXPECT_EQ(rig.link.GpsPort(), 3);
   EXPECT_EQ(rig.status(), "GPS Receiver on COM3");
 }
 
@@ -234,7 +232,7 @@ TEST(ScanComPorts, TicksArrivingDuringAScanAreSkipped) {
     EXPECT_GE(took, 32s) << c.name;
     EXPECT_EQ(ticker.ticks(), 3) << c.name << ": ticks did arrive while the scan yielded";
     EXPECT_EQ(rig.port.openAttempts(), ComPorts(1, 32)) << c.name << ": no scan inside the scan";
-    EXPECT_EQ(rig.state.Position.FixMode, 0) << c.name;
+    EXPECT_EQ(rig.position.FixMode, 0) << c.name;
     EXPECT_FALSE(rig.link.scanning()) << c.name;
   }
 }
@@ -244,12 +242,12 @@ TEST(OnComm, SeveralSentencesInOneReadAreAllDecodedOnOneNotification) {
   auto& receiver = rig.port.attach(1);
   receiver.feedAfter(10ms, Gga);
   rig.scan();
-  ASSERT_EQ(rig.state.GpsPort, 1);
+  ASSERT_EQ(rig.link.GpsPort(), 1);
   receiver.feed(Rmc + Gga + "$GPGSA,A,3*1E\r\n$GPR");
   rig.loop.runPending();
   EXPECT_EQ(rig.port.notifications(), 1);
   EXPECT_EQ(rig.lines, (Lines{Gga, Rmc, Gga, "$GPGSA,A,3*1E\r\n"}));
-  EXPECT_EQ(rig.state.RxBuffer, "$GPR");
+  EXPECT_EQ(rig.link.RxBuffer(), "$GPR");
 }
 
 TEST(OnComm, ABurstLongerThanAFewMillisecondsLetsOtherEventsInAndLosesNoLine) {
@@ -257,7 +255,7 @@ TEST(OnComm, ABurstLongerThanAFewMillisecondsLetsOtherEventsInAndLosesNoLine) {
   auto& receiver = rig.port.attach(1);
   receiver.feedAfter(10ms, Gga);
   rig.scan();
-  ASSERT_EQ(rig.state.GpsPort, 1);
+  ASSERT_EQ(rig.link.GpsPort(), 1);
   rig.lineCost = 100us;
   Lines sent{Gga};
   std::string burst;  // well past the buffer's cap, all complete lines
@@ -275,7 +273,7 @@ TEST(OnComm, ABurstLongerThanAFewMillisecondsLetsOtherEventsInAndLosesNoLine) {
   rig.loop.runFor(100ms);
   EXPECT_EQ(rig.lines, sent);
   EXPECT_EQ(rig.port.notifications(), 1) << "the rest needed no new serial data";
-  EXPECT_EQ(rig.state.RxBuffer, "$GPR");
+  EXPECT_EQ(rig.link.RxBuffer(), "$GPR");
   EXPECT_EQ(rig.window.logShown(), sent.size());
   EXPECT_TRUE(std::any_of(seenBetween.begin(), seenBetween.end(),
                           [&](std::size_t n) { return n > 1 && n < sent.size(); }));
@@ -298,7 +296,7 @@ TEST(OnComm, RealCaptureReachesTheDecoderLineByLine) {
   auto& receiver = rig.port.attach(1);
   receiver.feedAfter(10ms, Gga);
   rig.scan();
-  ASSERT_EQ(rig.state.GpsPort, 1);
+  ASSERT_EQ(rig.link.GpsPort(), 1);
   Replay(receiver, capture);
   rig.loop.runFor(5s);
   Lines expected{Gga};
@@ -309,7 +307,7 @@ TEST(OnComm, RealCaptureReachesTheDecoderLineByLine) {
   }
   ASSERT_EQ(expected.size(), 15u);
   EXPECT_EQ(rig.lines, expected);
-  EXPECT_EQ(rig.state.RxBuffer, "");
+  EXPECT_EQ(rig.link.RxBuffer(), "");
 }
 
 TEST(OnComm, AnLfOnlyReceiverNeverProducesALineAndTheBufferStaysCapped) {
@@ -318,12 +316,12 @@ TEST(OnComm, AnLfOnlyReceiverNeverProducesALineAndTheBufferStaysCapped) {
   auto& receiver = rig.port.attach(1);
   receiver.feedAfter(10ms, "$GPGSA,A,1,,,,,,,,,,,,,,,*1E\n");
   rig.scan();
-  ASSERT_EQ(rig.state.GpsPort, 1);
+  ASSERT_EQ(rig.link.GpsPort(), 1);
   Replay(receiver, capture, 10);
   std::size_t largest = 0;
   for (int i = 0; i < 1000; ++i) {
     rig.loop.runFor(25ms);
-    largest = std::max(largest, rig.state.RxBuffer.size());
+    largest = std::max(largest, rig.link.RxBuffer().size());
   }
   EXPECT_TRUE(rig.lines.empty());
   EXPECT_EQ(largest, 4096u);
@@ -348,10 +346,21 @@ TEST(Watchdog, RescansOnlyAfterMoreThanFifteenSecondsOfSilence) {
       {"a line 16 s ago, across midnight", 5.0, 16s, true},
   };
   for (const auto& c : cases) {
-    LinkRig rig(c.timeOfDay);
-    if (c.silence) rig.state.LastRxMonotonic = rig.clock.monotonic() - *c.silence;
+    const double silence = c.silence ? std::chrono::duration<double>(*c.silence).count() : 0;
+    LinkRig rig(std::fmod(c.timeOfDay - silence + FakeClock::SecondsPerDay, FakeClock::SecondsPerDay));
+    if (c.silence) {
+      // A line, then silence without a tick.
+      auto& receiver = rig.port.attach(1);
+      receiver.feed(Gga);
+      rig.scan();
+      receiver.feed(Gga);
+      rig.loop.runPending();
+      ASSERT_FALSE(rig.lines.empty()) << c.name;
+      rig.clock.advance(*c.silence);
+    }
+    const auto before = rig.port.openAttempts().size();
     rig.link.onWatchdogTick();
-    EXPECT_EQ(!rig.port.openAttempts().empty(), c.rescans) << c.name;
+    EXPECT_EQ(rig.port.openAttempts().size() > before, c.rescans) << c.name;
   }
 }
 
@@ -360,7 +369,7 @@ TEST(Watchdog, DoesNotFireWhileLinesKeepArrivingEvenUndecodableOnes) {
   auto& receiver = rig.port.attach(2);
   receiver.talk("$GPGSV,garbage\r\n", 1s);
   rig.scan();
-  ASSERT_EQ(rig.state.GpsPort, 2);
+  ASSERT_EQ(rig.link.GpsPort(), 2);
   const auto before = rig.port.openAttempts().size();
   rig.loop.runFor(120s);
   EXPECT_GE(rig.timerWatch.ticks(), 7);
@@ -379,7 +388,7 @@ TEST(Supervision, UnpluggedReceiverIsLostThenFoundAgainByTheRetryTimer) {
   rig.scan();
   ASSERT_EQ(rig.status(), "GPS Receiver on COM5");
   rig.loop.runFor(20s);
-  const auto lastLine = rig.state.LastRxMonotonic;
+  const auto lastLine = rig.link.lastLineTime();
   const auto before = rig.port.openAttempts().size();
 
   receiver.unplug();
@@ -388,23 +397,40 @@ TEST(Supervision, UnpluggedReceiverIsLostThenFoundAgainByTheRetryTimer) {
   rig.loop.runFor(30s);
   ASSERT_GT(rig.port.openAttempts().size(), before) << "the watchdog rescanned";
   EXPECT_EQ(rig.port.openAttempts()[before], 1) << "the rescan starts at COM1";
-  EXPECT_EQ(rig.state.LastRxMonotonic, lastLine);
+  EXPECT_EQ(rig.link.lastLineTime(), lastLine);
   EXPECT_EQ(rig.status(), NotFound);
-  EXPECT_EQ(rig.state.GpsPort, 0);
+  EXPECT_EQ(rig.link.GpsPort(), 0);
   EXPECT_TRUE(rig.timer1.enabled());
 
   receiver.plug();
-  rig.state.Position.FixMode = 3;
+  rig.position.FixMode = 3;
   rig.window.setLabel(Label::Fix, "3D Fix", false);
   const auto ticks = rig.timer1.ticks();
   rig.loop.runFor(10s);
   EXPECT_EQ(rig.timer1.ticks(), ticks + 1);
   EXPECT_EQ(rig.status(), "GPS Receiver on COM5");
-  EXPECT_EQ(rig.state.GpsPort, 5);
+  EXPECT_EQ(rig.link.GpsPort(), 5);
   EXPECT_FALSE(rig.timer1.enabled()) << "a successful scan stops the retries";
   EXPECT_TRUE(rig.timerWatch.enabled());
-  EXPECT_EQ(rig.state.Position.FixMode, 1);
+  EXPECT_EQ(rig.position.FixMode, 1);
   EXPECT_EQ(rig.window.label(Label::Fix), "3D Fix") << "the retry tick leaves the fix line alone";
+}
+
+TEST(ReceiverLink, StampsTheTimeOfEveryLine) {
+  LinkRig rig;
+  auto& receiver = rig.port.attach(1);
+  receiver.feed(Gga);
+  rig.scan();
+  rig.timerWatch.setEnabled(false);
+  rig.clock.advance(90min);
+  receiver.feed("hello\r\n");
+  rig.loop.runPending();
+  EXPECT_EQ(rig.link.lastLineTime(), rig.clock.monotonic());
+
+  rig.clock.advance(1500ms);
+  receiver.feed(Gga);
+  rig.loop.runPending();
+  EXPECT_EQ(rig.link.lastLineTime(), rig.clock.monotonic());
 }
 
 }  // namespace
