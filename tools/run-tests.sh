@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the plain build, the same tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and short libFuzzer runs. Tests run in a private network namespace,
-# so port 2947 never collides with anything else on the machine.
+# UndefinedBehaviorSanitizer, and short libFuzzer runs, each with warnings as errors. Tests run in
+# a private network namespace, so port 2947 never collides with anything else on the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh test
@@ -15,13 +15,14 @@ in_private_net() {
 stage() { printf '\n=== %s (%ds so far)\n' "$1" "$SECONDS"; }
 
 stage "plain build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVA_TESTS=ON
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVA_TESTS=ON -DKOVA_WERROR=ON
 cmake --build build --parallel "$jobs"
 stage "plain tests"
 in_private_net ctest --test-dir build --output-on-failure --parallel "$jobs"
 
 stage "sanitizer build"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOVA_SANITIZE=address,undefined -DKOVA_TESTS=ON
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOVA_SANITIZE=address,undefined -DKOVA_TESTS=ON \
+  -DKOVA_WERROR=ON
 cmake --build build-asan --parallel "$jobs"
 stage "sanitizer tests"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
@@ -31,7 +32,7 @@ in_private_net ctest --test-dir build-asan --output-on-failure --parallel "$jobs
 
 stage "fuzz build"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKOVA_WITH_QT=OFF -DKOVA_FUZZ=ON -DKOVA_SANITIZE=address,undefined
+  -DKOVA_WITH_QT=OFF -DKOVA_FUZZ=ON -DKOVA_SANITIZE=address,undefined -DKOVA_WERROR=ON
 cmake --build build-fuzz --parallel "$jobs"
 stage "fuzz runs"
 ctest --test-dir build-fuzz --output-on-failure --parallel "$jobs" -L fuzz
