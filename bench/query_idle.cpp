@@ -4,7 +4,6 @@
 //   query_idle --pid PID [--port 2947] [--idle 5000] [--probes 500]
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "tests/e2e/harness.h"
 
 namespace {
 
@@ -43,10 +43,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: query_idle --pid PID [--port 2947] [--idle 5000] [--probes 500]\n");
     return 2;
   }
-  rlimit limit{};
-  getrlimit(RLIMIT_NOFILE, &limit);
-  limit.rlim_cur = limit.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &limit);
+  kova::e2e::RaiseDescriptorLimit();
 
   const long before = ResidentKiB(pid);
   std::vector<int> idlers;

@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,14 +14,12 @@
 #include <string>
 
 #include "server/query_reply.h"
+#include "tests/e2e/harness.h"
 
 int main(int argc, char** argv) {
   int port = 2948;
   if (argc == 3 && std::strcmp(argv[1], "--port") == 0) port = std::atoi(argv[2]);
-  rlimit limit{};
-  getrlimit(RLIMIT_NOFILE, &limit);
-  limit.rlim_cur = limit.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &limit);
+  kova::e2e::RaiseDescriptorLimit();
 
   const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   const int on = 1;

@@ -18,7 +18,6 @@
 #include <stdlib.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,45 +59,6 @@ struct Options {
 constexpr std::string_view kRequests[] = {
     "PVAHSM", "pvahsm", "p", "V", "a", "H", "s", "M", "mp", "HELP", "ShV", "pvahsm\r\n",
     "xyz",    "MSHAVP", "Pp", "aS"};
-
-// The receiver's side of a pseudo-terminal, written without blocking so that the driver always
-// knows how many characters went out.
-class ReceiverLine {
- public:
-  ReceiverLine() {
-    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
-      throw std::runtime_error("no pseudo-terminal");
-    m_path = ptsname(m_master);
-    // Raw before the program opens it, so the line discipline changes nothing written.
-    const int slave = ::open(m_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) throw std::runtime_error("cannot open " + m_path);
-    termios mode{};
-    tcgetattr(slave, &mode);
-    cfmakeraw(&mode);
-    tcsetattr(slave, TCSANOW, &mode);
-    ::close(slave);
-  }
-  ~ReceiverLine() { ::close(m_master); }
-  ReceiverLine(const ReceiverLine&) = delete;
-  ReceiverLine& operator=(const ReceiverLine&) = delete;
-
-  const std::string& path() const { return m_path; }
-  // The characters written: 0 while the line is full.
-  std::size_t send(std::string_view text) {
-    const ssize_t n = ::write(m_master, text.data(), text.size());
-    return n > 0 ? static_cast<std::size_t>(n) : 0;
-  }
-  // True while some program holds the device open (the master reports a hang-up otherwise).
-  bool openedByProgram() const {
-    pollfd state{m_master, POLLOUT, 0};
-    return poll(&state, 1, 0) == 1 && (state.revents & POLLHUP) == 0;
-  }
-
- private:
-  int m_master = -1;
-  std::string m_path;
-};
 
 std::vector<std::string> ReadSentences(const std::vector<std::filesystem::path>& logs) {
   std::vector<std::filesystem::path> files;
@@ -171,7 +131,7 @@ class Soak {
   int m_epoll = -1;
   std::vector<Client> m_clients;
   std::vector<std::string> m_sentences;
-  ReceiverLine m_line;
+  kova::e2e::PtyReceiver m_line;
 
   // The driver's own copy of the program's decoding, fed each sentence once it is all written.
   kova::PositionState m_position;
@@ -292,7 +252,7 @@ void Soak::writeDue(double elapsedSeconds) {
     const std::string& sentence = m_sentences[m_next];
     const std::size_t room = static_cast<std::size_t>(
         std::min<std::uint64_t>(sentence.size() - m_offset, due - m_characters));
-    const std::size_t sent = m_line.send(std::string_view(sentence).substr(m_offset, room));
+    const std::size_t sent = m_line.writeSome(std::string_view(sentence).substr(m_offset, room));
     if (sent == 0) return;
     m_characters += sent;
     m_offset += sent;
@@ -337,7 +297,7 @@ void Soak::pump(int timeoutMs) {
 int Soak::run() {
   m_sentences = ReadSentences(m_options.logs);
   DataHome home;
-  home.linkPort(1, m_line.path());
+  home.linkPort(1, m_line.devicePath());
   Program program(home);
   if (!program.waitUntilListening(10s)) {
     std::printf("soak: the program does not answer on port %d\n", kQueryPort);
@@ -345,7 +305,7 @@ int Soak::run() {
   }
   // Nothing is written before the scan has the port open, so the program reads every character
   // and its lines are exactly the sentences written.
-  if (!Eventually(10s, [&] { return m_line.openedByProgram(); })) {
+  if (!Eventually(10s, [&] { return m_line.isOpenedByProgram(); })) {
     std::printf("soak: the program never opened COM1\n");
     return 1;
   }
@@ -406,7 +366,7 @@ int Soak::run() {
       }
       // Letting go of the receiver means a rescan, which loses characters and so breaks the
       // match between the sentences written and the lines framed.
-      if (!m_portLetGo && !m_line.openedByProgram()) {
+      if (!m_portLetGo && !m_line.isOpenedByProgram()) {
         m_portLetGo = true;
         std::printf("soak: the program let go of COM1 %.1f s into the run\n", Seconds(now - start));
       }

@@ -58,6 +58,13 @@ bool Eventually(std::chrono::milliseconds timeout, const std::function<bool()>& 
   }
 }
 
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 PtyReceiver::PtyReceiver() {
   m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) Fail("pseudo-terminal");
@@ -88,6 +95,11 @@ bool PtyReceiver::write(std::string_view text) {
     if (poll(&room, 1, MillisecondsLeft(deadline)) <= 0) return false;
   }
   return text.empty();
+}
+
+std::size_t PtyReceiver::writeSome(std::string_view text) {
+  const ssize_t n = m_master >= 0 ? ::write(m_master, text.data(), text.size()) : -1;
+  return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
 bool PtyReceiver::isOpenedByProgram() const {

@@ -1,7 +1,8 @@
 #pragma once
 
-// End-to-end harness: the real program started in a sandbox of its own, a pseudo-terminal that
-// plays the receiver, and a TCP client for the query port.
+// The tests' and benchmarks' shared helpers: the real program started in a sandbox of its own, a
+// pseudo-terminal that plays the receiver, a TCP client for the query port, and the descriptor
+// limit.
 
 #include <signal.h>
 #include <sys/types.h>
@@ -22,6 +23,9 @@ using namespace std::chrono_literals;
 // Appends the NMEA checksum ("*hh") and CR LF to a sentence given as "$GPGGA,...".
 std::string WithChecksum(std::string_view sentence);
 
+// Raises this process's open-files limit to its hard limit, for thousands of clients.
+void RaiseDescriptorLimit();
+
 // Calls step about every 20 ms until it returns true or timeout passes; true when it did.
 bool Eventually(std::chrono::milliseconds timeout, const std::function<bool()>& step);
 
@@ -36,6 +40,8 @@ class PtyReceiver {
   const std::string& devicePath() const { return m_path; }
   // Writes all of text, waiting up to a second for room; false when it could not.
   bool write(std::string_view text);
+  // Writes what the line has room for now, without waiting; returns how many characters.
+  std::size_t writeSome(std::string_view text);
   // True while some program holds the device open.
   bool isOpenedByProgram() const;
   // Ends the device as an unplugged receiver does: the program's reads see a hang-up.

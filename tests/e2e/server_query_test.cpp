@@ -1,7 +1,6 @@
 // The query port of the real program: clients that behave, and clients that do not.
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -137,10 +136,7 @@ TEST_F(QueryPort, HundredsOfClientsConnectingAndDroppingAbruptly) {
 }
 
 TEST_F(QueryPort, ABurstOfAThousandConnectsIsTakenAtOnceAndAnswered) {
-  rlimit limit{};
-  getrlimit(RLIMIT_NOFILE, &limit);
-  limit.rlim_cur = limit.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &limit);
+  RaiseDescriptorLimit();
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(kQueryPort);
