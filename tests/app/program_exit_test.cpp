@@ -69,6 +69,7 @@ TEST(Program, AnswersItsCommandLineWithoutStarting) {
       {"--help", 0, "TCP port 2947", ""},
       {"--verbose", 2, "", "'--verbose'"},
       {"--version --help", 2, "", "'--help'"},
+      {"--help --version", 2, "", "'--version'"},
       // Qt's own options: Qt once took this one and aborted on the unknown platform.
       {"-platform xcb", 2, "", "'-platform'"},
       {"-style=fusion", 2, "", "'-style=fusion'"},

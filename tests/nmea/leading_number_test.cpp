@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <locale.h>
+
 #include <string>
 
 #include "nmea/decoder.h"
+#include "tests/comma_locale.h"
 #include "tests/nmea/shown.h"
 
 namespace kova {
@@ -11,6 +14,8 @@ namespace {
 struct NumberCase {
   std::string text;
   double expected;
+  // Read under a locale whose decimal separator is a comma.
+  bool commaLocale = false;
 };
 
 TEST(LeadingNumber, ReadsTheNumberAtTheStart) {
@@ -35,10 +40,19 @@ TEST(LeadingNumber, ReadsTheNumberAtTheStart) {
       {"-.25", -0.25},
       {"5.", 5},
       {"5.x", 5},
+      // The point is the point whatever the user's regional settings.
+      {"4807.038", 4807.038, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(Shown(c.text));
+    const locale_t comma = c.commaLocale ? CommaLocale() : nullptr;
+    ASSERT_EQ(c.commaLocale, comma != nullptr) << "no de_DE.UTF-8 locale to read under";
+    const locale_t previous = comma ? uselocale(comma) : nullptr;
     EXPECT_EQ(LeadingNumber(c.text), c.expected);
+    if (comma) {
+      uselocale(previous);
+      freelocale(comma);
+    }
   }
 }
 
@@ -88,6 +102,9 @@ TEST(LeadingNumber, GivesZeroWithoutADigitOrBeyondTheFloatRange) {
       {"-", 0},
       {".", 0},
       {"-.", 0},
+      // A second sign is no digit.
+      {"--5", 0},
+      {"+-5", 0},
       {"abc", 0},
       {"*47\r\n", 0},
       {"N", 0},

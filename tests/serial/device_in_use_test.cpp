@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/another_user.h"
+
 namespace kova {
 namespace {
 
@@ -22,6 +24,8 @@ TEST(DeviceHeldElsewhere, LooksAtOtherProcessesDescriptorsAndLiveLocks) {
     std::vector<std::pair<std::string, std::string>> links;  // tree path -> target
     std::vector<std::pair<std::string, std::string>> files;  // tree path -> content
     bool held;
+    // Checked by a process of another user, which may not signal this one.
+    bool asAnotherUser = false;
   };
   const Row rows[] = {
       {"nobody", {}, {}, false},
@@ -32,6 +36,8 @@ TEST(DeviceHeldElsewhere, LooksAtOtherProcessesDescriptorsAndLiveLocks) {
        {{"proc/100/fd/0", "/dev/zero"}, {"proc/100/fd/1", "/gone"}}, {{"proc/200/status", ""}},
        false},
       {"a lock names a live process", {}, {{"var/LCK..null", "      " + live + "\n"}}, true},
+      {"a lock names a live process of another user", {}, {{"run/LCK..null", self + "\n"}}, true,
+       true},
       {"the locks are stale, this process's, or another device's", {},
        {{"run/LCK..null", "  99999999\n"}, {"var/LCK..null", self}, {"run/LCK..zero", live}},
        false},
@@ -56,7 +62,15 @@ TEST(DeviceHeldElsewhere, LooksAtOtherProcessesDescriptorsAndLiveLocks) {
     }
     const DeviceUseSources sources{root / "proc", {root / "run", root / "var"}};
 
-    EXPECT_EQ(DeviceHeldElsewhere(root / "COM1", getpid(), sources), row.held) << row.what;
+    if (row.asAnotherUser) {
+      fs::permissions(root, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+      const int held = AsAnotherUser(
+          [&] { return DeviceHeldElsewhere(root / "COM1", getpid(), sources) ? 1 : 0; });
+      EXPECT_EQ(held, row.held ? 1 : 0) << row.what;
+    } else {
+      EXPECT_EQ(DeviceHeldElsewhere(root / "COM1", getpid(), sources), row.held) << row.what;
+    }
     fs::remove_all(root);
   }
 }

@@ -15,6 +15,7 @@
 
 #include "platform/qt/qt_readable_watch.h"
 #include "server/descriptor_reserve.h"
+#include "tests/another_user.h"
 #include "tests/e2e/harness.h"
 
 namespace kova {
@@ -38,6 +39,15 @@ bool RunUntil(const std::function<bool()>& done, int timeoutMs = 1000) {
 
 void RunFor(int ms) {
   RunUntil([] { return false; }, ms);
+}
+
+// Whether another user (not root, whom an exclusive tty lets in) may open the device now.
+bool OpensAsAnotherUser(const std::string& path) {
+  if (chown(path.c_str(), AnotherUser, static_cast<gid_t>(-1)) != 0) return false;
+  return AsAnotherUser([&] {
+           const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+           return fd >= 0 ? 1 : 0;
+         }) == 1;
 }
 
 std::chrono::microseconds ProcessCpuTime() {
@@ -64,25 +74,39 @@ struct Counted {
 
 TEST(TtySerialPort, OpensOnlyTerminalsThatExist) {
   PtyReceiver receiver;
+  PtyReceiver others[2];
   std::string pattern = "/tmp/kova-not-a-tty-XXXXXX";
   const int file = mkstemp(pattern.data());
   ASSERT_GE(file, 0);
   close(file);
 
+  // What another user's open of the device meets: shut out while the port has it, let in
+  // once the port has closed it.
+  enum class Others { Unasked, ShutOut, LetInAfterClose };
   struct Row {
     std::string path;
     bool opens;
+    Others others = Others::Unasked;
   };
   const Row rows[] = {
       {receiver.devicePath(), true},
       {"/dev/pts/does-not-exist", false},
       {pattern, false},
       {"/tmp", false},
+      {others[0].devicePath(), true, Others::ShutOut},
+      {others[1].devicePath(), true, Others::LetInAfterClose},
   };
   for (const auto& row : rows) {
     WatchedPort port;
     EXPECT_EQ(port.openDevice(row.path), row.opens) << row.path;
     EXPECT_EQ(port.isOpen(), row.opens) << row.path;
+    if (row.others == Others::ShutOut) {
+      EXPECT_FALSE(OpensAsAnotherUser(row.path)) << row.path;
+    }
+    port.close();
+    if (row.others == Others::LetInAfterClose) {
+      EXPECT_TRUE(OpensAsAnotherUser(row.path)) << row.path;
+    }
   }
   unlink(pattern.c_str());
 }

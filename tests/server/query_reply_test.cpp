@@ -4,11 +4,10 @@
 
 #include <cfloat>
 #include <clocale>
-#include <cstdlib>
-#include <filesystem>
 #include <locale.h>
-#include <unistd.h>
 #include <string>
+
+#include "tests/comma_locale.h"
 
 namespace kova {
 namespace {
@@ -69,25 +68,6 @@ TEST(BuildQueryReply, TheLargestValuesFitTheBuffer) {
   EXPECT_LE(reply.size(), QueryReplyCapacity);
   EXPECT_EQ(reply, "KOVA,P=" + most + ".000000 " + most + ".000000,V=" + most + ".000000,A=" + most +
                        ".000000,H=" + most + ".000000,S=" + most + ",M=-32768\r\n");
-}
-
-// de_DE.UTF-8 (decimal separator ","), made when the host lacks it: into the system's locales
-// as root, else into a folder of our own (glibc then leaks the LOCPATH it parses, which the
-// leak checker reports).
-locale_t CommaLocale() {
-  // Asked first, glibc would remember the failure for the rest of the process.
-  const bool present = std::system("locale -a 2>/dev/null | grep -qix 'de_DE.utf-\\?8'") == 0;
-  if (!present) {
-    std::string make = "localedef --no-archive -i de_DE -f UTF-8 de_DE.UTF-8 2>/dev/null";
-    const auto folder = std::filesystem::temp_directory_path() / "kova-query-locales";
-    if (geteuid() != 0) {
-      std::filesystem::create_directories(folder);
-      make = "localedef -i de_DE -f UTF-8 " + (folder / "de_DE.UTF-8").string() + " 2>/dev/null";
-    }
-    if (std::system(make.c_str()) != 0) return nullptr;
-    if (geteuid() != 0) setenv("LOCPATH", folder.c_str(), 1);
-  }
-  return newlocale(LC_ALL_MASK, "de_DE.UTF-8", nullptr);
 }
 
 TEST(BuildQueryReply, KeepsThePointUnderACommaLocale) {
