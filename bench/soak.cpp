@@ -40,6 +40,7 @@
 #include "nmea/decoder.h"
 #include "server/query_reply.h"
 #include "tests/e2e/harness.h"
+#include "tests/shown.h"
 
 using namespace kova::e2e;
 using Clock = std::chrono::steady_clock;
@@ -170,27 +171,10 @@ bool Soak::connectClients() {
   return true;
 }
 
-// Shows CR, LF and other control characters as \r, \n and \xHH.
-std::string Visible(std::string_view text) {
-  std::string shown;
-  for (char c : text) {
-    if (c == '\r') shown += "\\r";
-    else if (c == '\n') shown += "\\n";
-    else if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
-      shown += hex;
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
-}
-
 void Soak::note(const char* what, const Client& client) {
   if (++m_notes > 20) return;
-  std::printf("%s: client %td asked \"%s\", got \"%s\"\n", what, &client - m_clients.data(),
-              Visible(client.request).c_str(), Visible(client.received).c_str());
+  std::printf("%s: client %td, request %s, reply %s\n", what, &client - m_clients.data(),
+              kova::Shown(client.request).c_str(), kova::Shown(client.received).c_str());
 }
 
 void Soak::ask(Client& client) {

@@ -2,9 +2,10 @@
 
 #include <chrono>
 
-#include "state/clock_seconds.h"
-
 namespace kova {
+
+// The time of day in seconds since local midnight, with a fraction; restarts at 0 at midnight.
+using ClockSeconds = float;
 
 class Clock {
  public:

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "bench/soak_check.h"
 #include "server/query_reply.h"
 #include "server/reply_backlog.h"
 
@@ -39,46 +40,6 @@ class ScriptedWriter : public kova::ByteWriter {
   std::string_view m_script;
 };
 
-// The pattern "0.000000" (or "0"): at least one digit, exactly `decimals` after the point, and
-// a minus only before a number that shows a digit other than zero.
-void CheckNumber(std::string_view number, std::size_t decimals) {
-  const bool negative = number.starts_with('-');
-  if (negative) number.remove_prefix(1);
-  const std::size_t point = number.find('.');
-  Check((point != std::string_view::npos) == (decimals > 0));
-  const std::string_view whole = number.substr(0, point);
-  Check(!whole.empty() && whole.find_first_not_of("0123456789") == std::string_view::npos);
-  if (decimals > 0) {
-    const std::string_view fraction = number.substr(point + 1);
-    Check(fraction.size() == decimals && fraction.find_first_not_of("0123456789") == std::string_view::npos);
-  }
-  if (negative) Check(number.find_first_of("123456789") != std::string_view::npos);
-}
-
-void CheckReply(std::string_view request, std::string_view reply) {
-  Check(reply.size() <= kova::QueryReplyCapacity);
-  Check(reply.starts_with("KOVA") && reply.ends_with("\r\n"));
-  std::size_t at = 4;
-  for (const char letter : {'P', 'V', 'A', 'H', 'S', 'M'}) {
-    const bool asked = request.find(letter) != std::string_view::npos ||
-                       request.find(static_cast<char>(letter - 'A' + 'a')) != std::string_view::npos;
-    const bool shown = reply.compare(at, 3, std::string{',', letter, '='}) == 0;
-    Check(asked == shown);
-    if (!shown) continue;
-    at += 3;
-    const std::size_t end = reply.find_first_of(",\r", at);
-    std::string_view numbers = reply.substr(at, end - at);
-    for (int part = 0; part < (letter == 'P' ? 2 : 1); ++part) {
-      const std::size_t space = numbers.find(' ');
-      Check((space != std::string_view::npos) == (letter == 'P' && part == 0));
-      CheckNumber(numbers.substr(0, space), letter == 'S' || letter == 'M' ? 0 : 6);
-      if (space != std::string_view::npos) numbers.remove_prefix(space + 1);
-    }
-    at = end;
-  }
-  Check(at == reply.size() - 2);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -110,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t cut = rest.find('|');
     const std::string_view request = rest.substr(0, cut);
     const std::size_t length = kova::BuildQueryReply(request, state, reply);
-    CheckReply(request, {reply, length});
+    Check(length <= kova::QueryReplyCapacity &&
+          kova::soak::WellFormedReply(request, {reply, length}));
     replies.append(reply, length);
     const Delivery delivery = backlog.deliver(connection, {reply, length});
     if (delivery == Delivery::Release) return 0;

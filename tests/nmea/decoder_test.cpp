@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "nmea/decoder.h"
-#include "tests/nmea/shown.h"
+#include "tests/shown.h"
 
 namespace kova {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "nmea/decoder.h"
 #include "tests/comma_locale.h"
-#include "tests/nmea/shown.h"
+#include "tests/shown.h"
 
 namespace kova {
 namespace {

@@ -6,7 +6,7 @@
 
 namespace kova {
 
-// A table row's input as a failure message: control and non-ASCII bytes as escapes.
+// A text as a message: control and non-ASCII bytes as escapes.
 inline std::string Shown(std::string_view text) {
   std::string out = "input \"";
   for (const char c : text) {
