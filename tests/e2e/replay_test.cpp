@@ -33,7 +33,12 @@ TEST(PlanBursts, CutsTheLogIntoSecondsOfCrLfLines) {
        {"$GPGGA,1,a\r\n$GPGSA,A\r\n$GPRMC,1,A\r\n", "$GPGGA,2,a\r\n"}},
       {"$GPRMC,,V\n$GPGGA,,\n$GPRMC,,V\n", {"$GPRMC,,V\r\n$GPGGA,,\r\n", "$GPRMC,,V\r\n"}},
       {"header\n$GPGGA,1\n$GPGGA,2\n", {"header\r\n$GPGGA,1\r\n", "$GPGGA,2\r\n"}},
-      {"$GNRMC,1\n$GNRMC,2\n", {"$GNRMC,1\r\n$GNRMC,2\r\n"}},
+      {"$GNRMC,1\n$GNRMC,2\n", {"$GNRMC,1\r\n", "$GNRMC,2\r\n"}},
+      // From ublox-multignss-2024.nmea: GPS-talker lines without a fix, then GNSS-talker ones.
+      {"$GPRMC,,V\n$GPGGA,,\n$GNRMC,164208.00,A\n$GNGGA,164208.00,5\n$GLGSV,2\n"
+       "$GNRMC,164209.00,A\n",
+       {"$GPRMC,,V\r\n$GPGGA,,\r\n", "$GNRMC,164208.00,A\r\n$GNGGA,164208.00,5\r\n$GLGSV,2\r\n",
+        "$GNRMC,164209.00,A\r\n"}},
       {"$GPGGA,1*5A\n$GPGGA,1*5A\n", {"$GPGGA,1*5A\r\n", "$GPGGA,1*5A\r\n"}},
   };
   for (const auto& row : rows) {
@@ -99,6 +104,15 @@ TEST(ReplayTool, PlaysTheLogWithCrLfOnTheDeviceItPrints) {
   });
   close(line);
   EXPECT_NE(heard.find(cycle), std::string::npos) << testing::PrintToString(heard);
+}
+
+TEST(ReplayTool, PrintsItsUsageOnStandardOutputForHelp) {
+  FILE* pipe = popen(KOVA_REPLAY " --help 2>/dev/null", "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string usage;
+  for (int c; (c = std::fgetc(pipe)) != EOF;) usage += static_cast<char>(c);
+  EXPECT_EQ(pclose(pipe), 0);
+  EXPECT_TRUE(usage.starts_with("usage: simple-kova-replay")) << usage;
 }
 
 }  // namespace
