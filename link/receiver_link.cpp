@@ -24,6 +24,22 @@ constexpr std::string_view ReceiverMarks[] = {"$GPG", "$GNG"};
 // second may be a $GPRMC of some 70 characters, so the probe keeps listening past ProbeLimit.
 constexpr std::string_view TalkerStarts[] = {"$GP", "$GN"};
 
+// NMEA's longest sentence, CR LF included.
+constexpr std::size_t LongestSentence = 82;
+
+// What counts toward ProbeLimit. A probe that starts inside a sentence does not count the
+// sentence's rest, printable text up to the first line end: it would otherwise pass by a
+// receiver whose probe started just after the "$GP" of a long $GPRMC. Garbage (another speed,
+// a binary protocol) and long lines count from the first character.
+std::size_t CountedForLimit(std::string_view text) {
+  const std::size_t end = text.find('\n');
+  const std::size_t rest = end == std::string_view::npos ? text.size() : end + 1;
+  if (rest > LongestSentence) return text.size();
+  for (const char c : text.substr(0, rest))
+    if ((c < ' ' || c > '~') && c != '\r' && c != '\n') return text.size();
+  return text.size() - rest;
+}
+
 bool HoldsAny(std::string_view text, const auto& needles) {
   for (const std::string_view needle : needles)
     if (text.find(needle) != std::string_view::npos) return true;
@@ -100,8 +116,8 @@ void ReceiverLink::ScanComPorts() {
 }
 
 // Reads the open port for up to about a second (measured on the monotonic clock, so midnight
-// cannot stretch it), or ProbeLimit characters when none of them starts a GPS or GNSS sentence,
-// and judges the port only by what it sent. What was read stays in RxBuffer for the framing.
+// cannot stretch it), or ProbeLimit characters past the end of a first partial line when none
+// of them starts a GPS or GNSS sentence, and judges the port only by what it sent. What was read stays in RxBuffer for the framing.
 bool ReceiverLink::probeFindsReceiver() {
   std::string& rx = m_state.RxBuffer;
   rx.clear();
@@ -112,7 +128,7 @@ bool ReceiverLink::probeFindsReceiver() {
     m_port.readAll(rx);
     found = HoldsAny(rx, ReceiverMarks);
   } while (!found && m_clock.monotonic() - t0 <= ProbeWindow &&
-           (rx.size() <= ProbeLimit || HoldsAny(rx, TalkerStarts)));
+           (CountedForLimit(rx) <= ProbeLimit || HoldsAny(rx, TalkerStarts)));
   return found;
 }
 

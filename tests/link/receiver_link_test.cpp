@@ -103,13 +103,19 @@ TEST(ScanComPorts, FindsTheFirstPortThatSendsAGpsTalkerSentence) {
        5, "GPS Receiver on COM5", ComPorts(1, 5), 2000ms, 2050ms},
       {"chatty device on COM2 ends its probe early",
        [](FakeSerialPort& port) {
-         port.attach(2).feedAfter(100ms, std::string(51, 'z'));
+         port.attach(2).feedAfter(100ms, std::string(51, '\xF8'));
+         port.attach(3).talk(Gga, 200ms);
+       },
+       3, "GPS Receiver on COM3", ComPorts(1, 3), 200ms, 220ms},
+      {"a text device ends its probe 50 characters after its first line end",
+       [](FakeSerialPort& port) {
+         port.attach(2).feedAfter(100ms, "K\r\n" + std::string(51, 'z'));
          port.attach(3).talk(Gga, 200ms);
        },
        3, "GPS Receiver on COM3", ComPorts(1, 3), 200ms, 220ms},
       {"exactly 50 characters keep the probe going",
        [](FakeSerialPort& port) {
-         port.attach(2).feedAfter(100ms, std::string(50, 'z'));
+         port.attach(2).feedAfter(100ms, std::string(50, '\xF8'));
          port.attach(3).talk(Gga, 200ms);
        },
        3, "GPS Receiver on COM3", ComPorts(1, 3), 1200ms, 1220ms},
@@ -158,16 +164,16 @@ TEST(ScanComPorts, FindsTheFirstPortThatSendsAGpsTalkerSentence) {
 }
 
 TEST(ScanComPorts, FindsAPacedReceiverWhoseBurstStartsWithRmcWheneverItsProbeStarts) {
-  // 4800 baud: 12 characters every 25 ms, one burst a second.
+  // 4800 baud: 6 characters every 12.5 ms, one burst a second.
   const std::string burst = Rmc + Gga + "$GPGSA,A,3,14,19,22,26,,,,,,,,,04.6,03.4,03.1*0C\r\n";
-  for (const auto moment : {0ms, 60ms, 200ms, 330ms, 400ms, 650ms, 900ms, 990ms}) {
+  for (const auto moment : {0ms, 5ms, 15ms, 60ms, 200ms, 330ms, 400ms, 650ms, 900ms, 990ms}) {
     SCOPED_TRACE(moment.count());
     LinkRig rig;
     auto& receiver = rig.port.attach(1);
     for (auto second = -1s; second <= 2s; ++second) {
-      for (std::size_t pos = 0; pos < burst.size(); pos += 12) {
-        const auto at = second - moment + 25ms * static_cast<int>(pos / 12);
-        if (at >= 0ms) receiver.feedAfter(at, burst.substr(pos, 12));
+      for (std::size_t pos = 0; pos < burst.size(); pos += 6) {
+        const auto at = second - moment + 12500us * static_cast<int>(pos / 6);
+        if (at >= 0ms) receiver.feedAfter(at, burst.substr(pos, 6));
       }
     }
     EXPECT_LE(rig.scan(), 1000ms);
@@ -182,7 +188,7 @@ TEST(ScanComPorts, ReportsWhatItMadeOfEachPortThatNamesADevice) {
   rig.port.attach(3).refuseOpen(OpenFailure::InUse);
   rig.port.attach(4).unplug();
   rig.port.attach(5);
-  rig.port.attach(7).talk(std::string(52, 'z'), 100ms);
+  rig.port.attach(7).talk(std::string(52, '\xF8'), 100ms);
   rig.port.attach(8).talk(Rmc, 300ms);
   rig.port.attach(9).talk(Gga, 300ms);
   Lines reports;
