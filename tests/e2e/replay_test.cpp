@@ -106,14 +106,5 @@ TEST(ReplayTool, PlaysTheLogWithCrLfOnTheDeviceItPrints) {
   EXPECT_NE(heard.find(cycle), std::string::npos) << testing::PrintToString(heard);
 }
 
-TEST(ReplayTool, PrintsItsUsageOnStandardOutputForHelp) {
-  FILE* pipe = popen(KOVA_REPLAY " --help 2>/dev/null", "r");
-  ASSERT_NE(pipe, nullptr);
-  std::string usage;
-  for (int c; (c = std::fgetc(pipe)) != EOF;) usage += static_cast<char>(c);
-  EXPECT_EQ(pclose(pipe), 0);
-  EXPECT_TRUE(usage.starts_with("usage: simple-kova-replay")) << usage;
-}
-
 }  // namespace
 }  // namespace kova

@@ -107,12 +107,6 @@ TEST(ScanComPorts, FindsTheFirstPortThatSendsAGpsTalkerSentence) {
          port.attach(3).talk(Gga, 200ms);
        },
        3, "GPS Receiver on COM3", ComPorts(1, 3), 200ms, 220ms},
-      {"a text device ends its probe 50 characters after its first line end",
-       [](FakeSerialPort& port) {
-         port.attach(2).feedAfter(100ms, "K\r\n" + std::string(51, 'z'));
-         port.attach(3).talk(Gga, 200ms);
-       },
-       3, "GPS Receiver on COM3", ComPorts(1, 3), 200ms, 220ms},
       {"exactly 50 characters keep the probe going",
        [](FakeSerialPort& port) {
          port.attach(2).feedAfter(100ms, std::string(50, '\xF8'));
@@ -186,7 +180,6 @@ TEST(ScanComPorts, ReportsWhatItMadeOfEachPortThatNamesADevice) {
   rig.port.attach(1).refuseOpen(OpenFailure::PermissionDenied);
   rig.port.attach(2).refuseOpen(OpenFailure::InUse, 1234);
   rig.port.attach(3).refuseOpen(OpenFailure::InUse);
-  rig.port.attach(4).unplug();
   rig.port.attach(5);
   rig.port.attach(7).talk(std::string(52, '\xF8'), 100ms);
   rig.port.attach(8).talk(Rmc, 300ms);
@@ -198,7 +191,6 @@ TEST(ScanComPorts, ReportsWhatItMadeOfEachPortThatNamesADevice) {
                          "COM1 /dev/ttyFAKE1: permission denied: join the dialout group",
                          "COM2 /dev/ttyFAKE2: in use by process 1234",
                          "COM3 /dev/ttyFAKE3: in use by another program",
-                         "COM4 /dev/ttyFAKE4: no such device",
                          "COM5 /dev/ttyFAKE5: no data",
                          "COM7 /dev/ttyFAKE7: 52 characters without a receiver mark: another "
                          "device, or another speed?",
