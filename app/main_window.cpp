@@ -105,8 +105,10 @@ Form1::Form1(const Options& options) : m_options(options) {
   TimerWatch.setOnTick([this] { m_link.onWatchdogTick(); });
   Timer1.setOnTick([this] { m_link.onRetryTick(); });
   m_link.setOnOutcome([this](std::string_view outcome) { m_journal.record(outcome); });
-  if (m_options.verbose)
-    m_link.setOnProbe([](std::string_view report) { std::cerr << "simple-kova: " << report << std::endl; });
+  if (m_options.verbose) {
+    m_link.setOnProbe(
+        [](std::string_view report) { std::cerr << "simple-kova: " << report << std::endl; });
+  }
 }
 
 void Form1::fitFonts() {

@@ -117,7 +117,8 @@ void ReceiverLink::ScanComPorts() {
 
 // Reads the open port for up to about a second (measured on the monotonic clock, so midnight
 // cannot stretch it), or ProbeLimit characters past the end of a first partial line when none
-// of them starts a GPS or GNSS sentence, and judges the port only by what it sent. What was read stays in RxBuffer for the framing.
+// of them starts a GPS or GNSS sentence, and judges the port only by what it sent. What was
+// read stays in RxBuffer for the framing.
 bool ReceiverLink::probeFindsReceiver() {
   std::string& rx = m_state.RxBuffer;
   rx.clear();

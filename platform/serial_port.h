@@ -6,7 +6,15 @@
 namespace kova {
 
 // Why the last open attempt failed.
-enum class OpenFailure { None, NoSuchPort, NoDevice, PermissionDenied, InUse, NotATerminal, Refused };
+enum class OpenFailure {
+  None,
+  NoSuchPort,
+  NoDevice,
+  PermissionDenied,
+  InUse,
+  NotATerminal,
+  Refused,
+};
 
 struct OpenAttempt {
   std::string device;  // empty when the COM port names no device

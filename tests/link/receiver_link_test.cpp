@@ -125,7 +125,7 @@ TEST(ScanComPorts, FindsTheFirstPortThatSendsAGpsTalkerSentence) {
       {"GNSS talker",
        [](FakeSerialPort& port) {
          port.attach(2).talk("$GNRMC,1,A,5345.8,N,00241.7,W,0.6,346.2,060224,,,A*5F\r\n", 100ms);
-         port.device(2).feedAfter(900ms, "$GNGGA,1,5345.8,N,00241.7,W,1,12,0.8,106.9,M,,M,,*67\r\n");
+         port.device(2).feedAfter(900ms, "$GNGSA,A,3,05,16,18,23,26,29,31*39\r\n");
        },
        2, "GPS Receiver on COM2", ComPorts(1, 2), 900ms, 920ms},
       {"unplugged receiver is skipped",
