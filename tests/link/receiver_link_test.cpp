@@ -107,6 +107,12 @@ TEST(ScanComPorts, FindsTheFirstPortThatSendsAGpsTalkerSentence) {
          port.attach(3).talk(Gga, 200ms);
        },
        3, "GPS Receiver on COM3", ComPorts(1, 3), 200ms, 220ms},
+      {"a text device ends its probe 50 characters after its first line end",
+       [](FakeSerialPort& port) {
+         port.attach(2).feedAfter(100ms, "K\r\n" + std::string(51, 'z'));
+         port.attach(3).talk(Gga, 200ms);
+       },
+       3, "GPS Receiver on COM3", ComPorts(1, 3), 200ms, 220ms},
       {"exactly 50 characters keep the probe going",
        [](FakeSerialPort& port) {
          port.attach(2).feedAfter(100ms, std::string(50, '\xF8'));
