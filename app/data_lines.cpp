@@ -31,16 +31,6 @@ void WriteHeadingVelocityLine(std::string& out, const PositionState& p,
   out.append("kn");
 }
 
-std::string_view FixText(std::int16_t fixMode) {
-  switch (fixMode) {
-    case 0:
-    case 1: return "No GPS Fix";
-    case 2: return "2D Fix";
-    case 3: return "3D Fix";
-    default: return {};
-  }
-}
-
 DataLines::DataLines(PositionState& position, Window& window, std::string decimalSeparator)
     : m_position(position), m_window(window), m_separator(std::move(decimalSeparator)) {
   WritePositionLine(m_posText, m_position, m_separator);

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "platform/window.h"
+#include "state/fix_text.h"
 #include "state/position_state.h"
 
 namespace kova {
@@ -15,9 +15,6 @@ void WritePositionLine(std::string& out, const PositionState& p, std::string_vie
 // The heading/velocity line, "Heading: 84.4°  Velocity: 22.40kn" with "." as the separator.
 void WriteHeadingVelocityLine(std::string& out, const PositionState& p,
                               std::string_view separator);
-
-// The fix line's text for a fix mode; empty for a mode that leaves the line as it was.
-std::string_view FixText(std::int16_t fixMode);
 
 // Turns received lines into position updates, the window's data lines and the log.
 class DataLines {

@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <QWidget>
 
+#include "app/command_line.h"
 #include "app/data_lines.h"
 #include "app/scan_journal.h"
 #include "link/receiver_link.h"
@@ -38,7 +39,7 @@ class Form1 : public QWidget, public kova::Window {
   // The log shows only the newest lines so that its memory stays bounded.
   static constexpr int LogLineLimit = 1000;
 
-  Form1();
+  explicit Form1(const Options& options = {});
 
   // The start-up sequence; called once, right after construction.
   void load();
@@ -61,6 +62,7 @@ class Form1 : public QWidget, public kova::Window {
   // Sizes the lines' fonts so that the widest text each line can carry shows whole.
   void fitFonts();
 
+  const Options m_options;
   kova::PositionState m_position;
   kova::QtClock m_clock;
   kova::QtEventLoop m_eventLoop;
@@ -83,9 +85,11 @@ class Form1 : public QWidget, public kova::Window {
   // Shared by the listener and the serial port, which never need it at the same moment.
   kova::DevNullReserve m_descriptorReserve{kova::TtySerialPort::DescriptorsToOpen};
   kova::QtReadableWatch m_listenerWatch;
-  kova::EpollQueryListener Winsock1{m_descriptorReserve, m_listenerWatch};
+  kova::EpollQueryListener Winsock1{m_descriptorReserve, m_listenerWatch,
+                                   m_options.listenAddress};
   kova::QtReadableWatch m_serialWatch;
-  kova::TtySerialPort MSComm1{m_descriptorReserve, m_serialWatch};
+  kova::TtySerialPort MSComm1{m_descriptorReserve, m_serialWatch, m_options.baud,
+                             m_options.devices};
   ScanJournal m_journal{std::cerr};
   kova::ReceiverLink m_link{m_position, MSComm1, m_eventLoop, m_clock, *this, TimerWatch, Timer1,
                             [this](std::string_view line) { ProcGPSNMEA(line); }};

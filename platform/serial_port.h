@@ -5,8 +5,25 @@
 
 namespace kova {
 
-// The receiver's serial port: one device at a time, 4800 baud, no parity, 8 data bits, 1 stop
-// bit, raw, read-only, modem lines untouched.
+// Why the last open attempt failed.
+enum class OpenFailure {
+  None,
+  NoSuchPort,
+  NoDevice,
+  PermissionDenied,
+  InUse,
+  NotATerminal,
+  Refused,
+};
+
+struct OpenAttempt {
+  std::string device;  // empty when the COM port names no device
+  OpenFailure failure = OpenFailure::None;
+  int holder = 0;  // the process that holds the device, when known
+};
+
+// The receiver's serial port: one device at a time, 4800 baud unless set otherwise, no parity,
+// 8 data bits, 1 stop bit, raw, read-only, modem lines untouched.
 class SerialPort {
  public:
   virtual ~SerialPort() = default;
@@ -14,6 +31,8 @@ class SerialPort {
   // Opens COMn (1 to 32); false when the port does not exist, is in use or will not open.
   // Only called while closed.
   virtual bool open(int comPort) = 0;
+  // The device and outcome of the last open().
+  virtual const OpenAttempt& lastOpen() const = 0;
   // Closes the open port; does nothing when closed.
   virtual void close() = 0;
   // Appends every character waiting to be read to text, one character per byte, and removes

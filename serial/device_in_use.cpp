@@ -49,7 +49,8 @@ bool HasOpen(const std::filesystem::path& processFolder, dev_t device) {
   return found;
 }
 
-bool OpenedElsewhere(dev_t device, pid_t self, const std::filesystem::path& processes) {
+bool OpenedElsewhere(dev_t device, pid_t self, const std::filesystem::path& processes,
+                     pid_t* holder) {
   DIR* all = opendir(processes.c_str());
   if (all == nullptr) return OutOfDescriptors();
   bool found = false;
@@ -58,6 +59,7 @@ bool OpenedElsewhere(dev_t device, pid_t self, const std::filesystem::path& proc
     const pid_t pid = ProcessIdFrom(entry->d_name);
     if (pid > 0 && pid != self && HasOpen(processes / entry->d_name, device)) {
       found = true;
+      if (holder != nullptr) *holder = pid;
       break;
     }
   }
@@ -66,7 +68,7 @@ bool OpenedElsewhere(dev_t device, pid_t self, const std::filesystem::path& proc
 }
 
 bool LockedElsewhere(const std::string& name, pid_t self,
-                     const std::vector<std::filesystem::path>& folders) {
+                     const std::vector<std::filesystem::path>& folders, pid_t* holder) {
   for (const auto& folder : folders) {
     const int lock = ::open((folder / ("LCK.." + name)).c_str(), O_RDONLY | O_CLOEXEC);
     if (lock < 0) {
@@ -82,7 +84,10 @@ bool LockedElsewhere(const std::string& name, pid_t self,
     id.remove_prefix(std::min(id.find_first_not_of(' '), id.size()));
     id = id.substr(0, id.find('\n'));
     const pid_t pid = ProcessIdFrom(id);
-    if (pid > 0 && pid != self && IsAlive(pid)) return true;
+    if (pid > 0 && pid != self && IsAlive(pid)) {
+      if (holder != nullptr) *holder = pid;
+      return true;
+    }
   }
   return false;
 }
@@ -90,14 +95,14 @@ bool LockedElsewhere(const std::string& name, pid_t self,
 }  // namespace
 
 bool DeviceHeldElsewhere(const std::filesystem::path& path, pid_t self,
-                         const DeviceUseSources& sources) {
+                         const DeviceUseSources& sources, pid_t* holder) {
   struct stat device {};
   if (stat(path.c_str(), &device) != 0 || !S_ISCHR(device.st_mode)) return false;
   // A ports-folder link is locked under the name of the device it leads to.
   std::error_code error;
   const auto name = std::filesystem::canonical(path, error).filename().string();
-  return (!error && LockedElsewhere(name, self, sources.lockFolders)) ||
-         OpenedElsewhere(device.st_rdev, self, sources.processes);
+  return (!error && LockedElsewhere(name, self, sources.lockFolders, holder)) ||
+         OpenedElsewhere(device.st_rdev, self, sources.processes, holder);
 }
 
 }  // namespace kova

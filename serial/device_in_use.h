@@ -18,8 +18,9 @@ struct DeviceUseSources {
 // True when a process other than self has the character device at path open, or a lock file
 // for it names a live process other than self. Processes whose descriptors cannot be looked at
 // are passed over; a path that is not a character device is held by nobody. Without a free
-// descriptor to look with, the device counts as held.
+// descriptor to look with, the device counts as held. holder, when given, gets the process
+// found.
 bool DeviceHeldElsewhere(const std::filesystem::path& path, pid_t self,
-                         const DeviceUseSources& sources);
+                         const DeviceUseSources& sources, pid_t* holder = nullptr);
 
 }  // namespace kova

@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <optional>
+#include <utility>
 
 #include "serial/com_ports.h"
 #include "serial/device_in_use.h"
@@ -19,7 +22,7 @@ namespace {
 // buffer then overflows as a UART's does; memory stays bounded if nobody reads.
 constexpr size_t kReceivedLimit = 64 * 1024;
 
-bool SetLineSettings(int fd, termios mode) {
+bool SetLineSettings(int fd, termios mode, speed_t speed) {
   cfmakeraw(&mode);
   mode.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
   mode.c_cflag |= CS8 | CLOCAL | CREAD;
@@ -28,14 +31,31 @@ bool SetLineSettings(int fd, termios mode) {
   // from a hang-up (0).
   mode.c_cc[VMIN] = 1;
   mode.c_cc[VTIME] = 0;
-  return cfsetispeed(&mode, B4800) == 0 && cfsetospeed(&mode, B4800) == 0 &&
+  return cfsetispeed(&mode, speed) == 0 && cfsetospeed(&mode, speed) == 0 &&
          tcsetattr(fd, TCSANOW, &mode) == 0;
+}
+
+OpenFailure FailureOf(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM: return OpenFailure::PermissionDenied;
+    case ENOENT:
+    case ENXIO:
+    case ENODEV: return OpenFailure::NoDevice;
+    case EBUSY:
+    case EWOULDBLOCK: return OpenFailure::InUse;
+    case ENOTTY: return OpenFailure::NotATerminal;
+    default: return OpenFailure::Refused;
+  }
 }
 
 }  // namespace
 
-TtySerialPort::TtySerialPort(DescriptorReserve& reserve, ReadableWatch& watch)
-    : m_reserve(reserve), m_watch(watch) {
+TtySerialPort::TtySerialPort(DescriptorReserve& reserve, ReadableWatch& watch, int baud,
+                             std::vector<std::string> devices)
+    : m_reserve(reserve), m_watch(watch), m_devices(std::move(devices)) {
+  for (const Speed& speed : Speeds)
+    if (speed.baud == baud) m_speed = speed.code;
   m_watch.setOnReadable([this] { onReadable(); });
 }
 
@@ -49,8 +69,14 @@ bool TtySerialPort::isOpen() const { return m_fd >= 0; }
 bool TtySerialPort::open(int comPort) {
   if (isOpen()) return false;
   m_reserve.release();
+  m_lastOpen = {};
   // The ports folder is read at every open, so a receiver pinned meanwhile is found.
-  const auto device = ComPortDevice(comPort, ComPortSources::FromEnvironment());
+  std::optional<std::filesystem::path> device;
+  if (m_devices.empty())
+    device = ComPortDevice(comPort, ComPortSources::FromEnvironment());
+  else if (comPort >= 1 && static_cast<std::size_t>(comPort) <= m_devices.size())
+    device = m_devices[static_cast<std::size_t>(comPort - 1)];
+  if (!device) m_lastOpen.failure = OpenFailure::NoSuchPort;
   const bool opened = device && openFree(device->string());
   m_reserve.refill();
   return opened;
@@ -59,6 +85,7 @@ bool TtySerialPort::open(int comPort) {
 bool TtySerialPort::openDevice(const std::string& path) {
   if (isOpen()) return false;
   m_reserve.release();
+  m_lastOpen = {};
   const bool opened = openFree(path);
   m_reserve.refill();
   return opened;
@@ -67,14 +94,22 @@ bool TtySerialPort::openDevice(const std::string& path) {
 bool TtySerialPort::openFree(const std::string& path) {
   // Linux opens a tty whoever holds it, and opening alone may already disturb the holder, so
   // the holders that leave traces are looked for first.
-  if (DeviceHeldElsewhere(path, getpid(), DeviceUseSources{})) return false;
+  m_lastOpen.device = path;
+  if (DeviceHeldElsewhere(path, getpid(), DeviceUseSources{}, &m_lastOpen.holder)) {
+    m_lastOpen.failure = OpenFailure::InUse;
+    return false;
+  }
   // TIOCEXCL set by a holder fails the open with EBUSY (except for root).
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    m_lastOpen.failure = FailureOf(errno);
+    return false;
+  }
   // flock keeps out other programs that lock, TIOCEXCL those that open later (and are not
   // root).
   if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &m_foundMode) != 0 ||
-      ioctl(fd, TIOCEXCL) != 0 || !SetLineSettings(fd, m_foundMode)) {
+      ioctl(fd, TIOCEXCL) != 0 || !SetLineSettings(fd, m_foundMode, m_speed)) {
+    m_lastOpen.failure = FailureOf(errno);
     ::close(fd);
     return false;
   }

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <termios.h>
 
@@ -23,15 +24,25 @@ class TtySerialPort : public SerialPort {
   // The device is opened after they are closed.
   static constexpr int DescriptorsToOpen = 2;
 
+  struct Speed {
+    int baud;
+    speed_t code;
+  };
+  static constexpr Speed Speeds[] = {{4800, B4800},   {9600, B9600},   {19200, B19200},
+                                     {38400, B38400}, {57600, B57600}, {115200, B115200}};
+
   // Opening takes its descriptors from the reserve, so clients cannot use them up; the watch
-  // tells when the open device has characters waiting.
-  TtySerialPort(DescriptorReserve& reserve, ReadableWatch& watch);
+  // tells when the open device has characters waiting. baud is one of Speeds. Given devices are
+  // COM1, COM2 ... in their order, instead of the ports folder or the host's list.
+  TtySerialPort(DescriptorReserve& reserve, ReadableWatch& watch, int baud = 4800,
+                std::vector<std::string> devices = {});
   ~TtySerialPort() override;
   TtySerialPort(const TtySerialPort&) = delete;
   TtySerialPort& operator=(const TtySerialPort&) = delete;
 
   bool isOpen() const override;
   bool open(int comPort) override;
+  const OpenAttempt& lastOpen() const override { return m_lastOpen; }
   void close() override;
   void readAll(std::string& text) override;
   void setReceiveThreshold(int characters) override;
@@ -53,6 +64,9 @@ class TtySerialPort : public SerialPort {
   DescriptorReserve& m_reserve;
   // One watch for every device opened: it is never deleted under its own call.
   ReadableWatch& m_watch;
+  speed_t m_speed = B4800;
+  std::vector<std::string> m_devices;
+  OpenAttempt m_lastOpen;
   int m_fd = -1;
   termios m_foundMode{};
   bool m_gone = false;

@@ -28,8 +28,9 @@ class EpollQueryListener {
   using Responder = std::function<std::string_view(std::string_view request)>;
 
   // The reserve lets a full descriptor table still turn a connection away; the watch tells when
-  // the epoll set has something ready.
-  EpollQueryListener(DescriptorReserve& reserve, ReadableWatch& watch);
+  // the epoll set has something ready. address is an IPv4 or IPv6 address to listen on; empty:
+  // every address, IPv4 and IPv6 on one socket.
+  EpollQueryListener(DescriptorReserve& reserve, ReadableWatch& watch, std::string address = {});
   ~EpollQueryListener();
   EpollQueryListener(const EpollQueryListener&) = delete;
   EpollQueryListener& operator=(const EpollQueryListener&) = delete;
@@ -65,6 +66,7 @@ class EpollQueryListener {
   int m_listener = -1;
   DescriptorReserve& m_reserve;
   ReadableWatch& m_watch;
+  std::string m_address;
   Responder m_responder;
   std::vector<Client> m_clients;  // by socket descriptor
   std::size_t m_clientCount = 0;

@@ -155,7 +155,7 @@ TEST(ProcGPSNMEA, ShowsTheFixModeOfTheLastGSAUnlessALaterSentenceFails) {
        NoHV, "No GPS Fix"},
       {"no fix until the next GSA", {GSA3, GGANoFix, GGA, GSA3}, Pos, NoHV, "3D Fix"},
       {"no fix, then GSA 2", {GSA3, GGANoFix, GSA2}, Pos, NoHV, "2D Fix"},
-      {"other lines keep the mode", {GSA3, "hello\r\n", "$GNGGA,1,2,3,4,5,0,7\r\n"}, NoPos, NoHV,
+      {"other lines keep the mode", {GSA3, "hello\r\n", "$GLGGA,1,2,3,4,5,0,7\r\n"}, NoPos, NoHV,
        "3D Fix"},
   });
 }

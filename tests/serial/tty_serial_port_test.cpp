@@ -61,7 +61,8 @@ DevNullReserve spare{TtySerialPort::DescriptorsToOpen};
 
 // A port with a watch of its own on Qt's event loop.
 struct WatchedPort : QtReadableWatch, TtySerialPort {
-  WatchedPort() : TtySerialPort(spare, *this) {}
+  explicit WatchedPort(int baud = 4800, std::vector<std::string> devices = {})
+      : TtySerialPort(spare, *this, baud, std::move(devices)) {}
 };
 
 struct Counted {
@@ -86,20 +87,22 @@ TEST(TtySerialPort, OpensOnlyTerminalsThatExist) {
   struct Row {
     std::string path;
     bool opens;
+    OpenFailure failure;
     Others others = Others::Unasked;
   };
   const Row rows[] = {
-      {receiver.devicePath(), true},
-      {"/dev/pts/does-not-exist", false},
-      {pattern, false},
-      {"/tmp", false},
-      {others[0].devicePath(), true, Others::ShutOut},
-      {others[1].devicePath(), true, Others::LetInAfterClose},
+      {receiver.devicePath(), true, OpenFailure::None},
+      {"/dev/pts/does-not-exist", false, OpenFailure::NoDevice},
+      {pattern, false, OpenFailure::NotATerminal},
+      {"/tmp", false, OpenFailure::NotATerminal},
+      {others[0].devicePath(), true, OpenFailure::None, Others::ShutOut},
+      {others[1].devicePath(), true, OpenFailure::None, Others::LetInAfterClose},
   };
   for (const auto& row : rows) {
     WatchedPort port;
     EXPECT_EQ(port.openDevice(row.path), row.opens) << row.path;
     EXPECT_EQ(port.isOpen(), row.opens) << row.path;
+    EXPECT_EQ(port.lastOpen().failure, row.failure) << row.path;
     if (row.others == Others::ShutOut) {
       EXPECT_FALSE(OpensAsAnotherUser(row.path)) << row.path;
     }
@@ -118,8 +121,18 @@ TEST(TtySerialPort, PortHeldByAnotherOpenerIsInUse) {
   ASSERT_TRUE(first.openDevice(receiver.devicePath()));
 
   EXPECT_FALSE(second.openDevice(receiver.devicePath()));
+  EXPECT_EQ(second.lastOpen().failure, OpenFailure::InUse);
   first.close();
   EXPECT_TRUE(second.openDevice(receiver.devicePath()));
+}
+
+TEST(TtySerialPort, GivenDevicesAreTheComPortsInTheirOrder) {
+  PtyReceiver receiver;
+  WatchedPort port{4800, {"/dev/pts/does-not-exist", receiver.devicePath()}};
+  EXPECT_TRUE(port.open(2));
+  port.close();
+  EXPECT_FALSE(port.open(3));
+  EXPECT_EQ(port.lastOpen().failure, OpenFailure::NoSuchPort);
 }
 
 TEST(TtySerialPort, SetsTheReceiverLine) {
@@ -139,6 +152,15 @@ TEST(TtySerialPort, SetsTheReceiverLine) {
   EXPECT_EQ(mode.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
   EXPECT_EQ(mode.c_lflag & (ICANON | ECHO | ISIG), 0u);
   EXPECT_EQ(mode.c_iflag & (ICRNL | IXON | ISTRIP), 0u);
+
+  // Another speed, as the command line may give.
+  WatchedPort fast{115200};
+  port.close();
+  ASSERT_TRUE(fast.openDevice(receiver.devicePath()));
+  const int again = open(receiver.devicePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+  ASSERT_EQ(tcgetattr(again, &mode), 0);
+  close(again);
+  EXPECT_EQ(cfgetispeed(&mode), B115200);
 }
 
 TEST(TtySerialPort, ReadsEveryByteAsSentWithoutNotifyingAtThresholdZero) {
