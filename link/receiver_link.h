@@ -60,6 +60,7 @@ class ReceiverLink {
   }
 
  private:
+  void surveyHolders();
   bool probeFindsReceiver();
   void frameWaitingLines();
   void setStatus(const std::string& text);

@@ -11,9 +11,13 @@ class SerialPort {
  public:
   virtual ~SerialPort() = default;
   virtual bool isOpen() const = 0;
-  // Opens COMn (1 to 32); false when the port does not exist, is in use or will not open.
-  // Only called while closed.
+  // Opens COMn (1 to 32); false when the port does not exist, is in use or will not open. A
+  // port found in use is left untouched. Only called while closed.
   virtual bool open(int comPort) = 0;
+  // Takes the next part of one look at which devices other programs hold open, until
+  // outOfTime() says stop; true once the look is complete. The opens that follow skip what it
+  // found held; the first call after a complete look starts a new one.
+  virtual bool surveyHolders(const std::function<bool()>& outOfTime) = 0;
   // Closes the open port; does nothing when closed.
   virtual void close() = 0;
   // Appends every character waiting to be read to text, one character per byte, and removes

@@ -106,6 +106,10 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
     m_open = comPort;
     return true;
   }
+  bool surveyHolders(const std::function<bool()>&) override {
+    ++m_surveys;
+    return true;
+  }
   void close() override {
     m_open = 0;
     m_waiting.clear();
@@ -121,6 +125,7 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
   int receiveThreshold() const { return m_threshold; }
   const std::vector<int>& openAttempts() const { return m_openAttempts; }
   int notifications() const { return m_notifications; }
+  int surveys() const { return m_surveys; }
   const std::string& waiting() const { return m_waiting; }
 
  private:
@@ -151,6 +156,7 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
   std::function<void()> m_onComm;
   std::vector<int> m_openAttempts;
   int m_notifications = 0;
+  int m_surveys = 0;
 };
 
 }  // namespace kova

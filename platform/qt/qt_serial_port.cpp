@@ -9,7 +9,6 @@
 #include <cerrno>
 
 #include "platform/com_ports.h"
-#include "platform/device_in_use.h"
 
 namespace kova {
 
@@ -34,7 +33,8 @@ bool SetLineSettings(int fd, termios mode) {
 
 }  // namespace
 
-QtSerialPort::QtSerialPort(DescriptorReserve& reserve) : m_reserve(reserve) {
+QtSerialPort::QtSerialPort(DescriptorReserve& reserve)
+    : m_reserve(reserve), m_survey(DeviceUseSources{}.processes, getpid()) {
   QObject::connect(&m_notifier, &QSocketNotifier::activated, [this] { onReadable(); });
 }
 
@@ -60,17 +60,42 @@ bool QtSerialPort::openDevice(const std::string& path) {
   return opened;
 }
 
+bool QtSerialPort::surveyHolders(const std::function<bool()>& outOfTime) {
+  if (!m_surveying) m_survey.restart();
+  m_reserve.release();
+  const bool complete = m_survey.advance(outOfTime);
+  m_reserve.refill();
+  m_surveying = !complete;
+  return complete;
+}
+
+DeviceUse QtSerialPort::heldElsewhere(const std::string& path) const {
+  return DeviceHeldElsewhere(path, DeviceUseSources{}.lockFolders, m_survey);
+}
+
 bool QtSerialPort::openFree(const std::string& path) {
   // Linux opens a tty whoever holds it, and opening alone may already disturb the holder, so
   // the holders that leave traces are looked for first.
-  if (DeviceHeldElsewhere(path, getpid(), DeviceUseSources{})) return false;
-  // TIOCEXCL set by a holder fails the open with EBUSY (except for root).
+  if (heldElsewhere(path).held) return false;
+  // TIOCEXCL set by a holder fails the open with EBUSY (root opens past it, so it is asked after the open).
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
-  // flock keeps out other programs that lock, TIOCEXCL those that open later (and are not
-  // root).
-  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &m_foundMode) != 0 ||
-      ioctl(fd, TIOCEXCL) != 0 || !SetLineSettings(fd, m_foundMode)) {
+  int exclusive = 0;
+  if (!isatty(fd) || (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) ||
+      flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    ::close(fd);
+    return false;
+  }
+  // flock keeps out other programs that lock, TIOCEXCL those that open from now on (and are not
+  // root). One that locked or opened it since the first look keeps it, its settings untouched.
+  if (heldElsewhere(path).held || tcgetattr(fd, &m_foundMode) != 0) {
+    ioctl(fd, TIOCNXCL);
+    ::close(fd);
+    return false;
+  }
+  if (!SetLineSettings(fd, m_foundMode)) {
+    tcsetattr(fd, TCSANOW, &m_foundMode);
+    ioctl(fd, TIOCNXCL);
     ::close(fd);
     return false;
   }

@@ -7,6 +7,7 @@
 
 #include <QSocketNotifier>
 
+#include "platform/device_in_use.h"
 #include "platform/qt/descriptor_reserve.h"
 #include "platform/serial_port.h"
 
@@ -15,13 +16,12 @@ namespace kova {
 // A COM port on a Linux tty device (see platform/com_ports.h for which device COMn is), read
 // through termios without blocking. While the receive threshold is 2 a notifier moves arriving
 // characters into a buffer of its own and raises onComm; at 0 the port is left alone and
-// readAll reads the device directly. A device that another program holds is not opened, and one
-// that was opened gets its line settings back when closed.
+// readAll reads the device directly. A device that another program holds is left untouched, and
+// one that was opened gets its line settings back when closed.
 class QtSerialPort : public SerialPort {
  public:
-  // Descriptors that opening a port holds at once at most: two folders read together (the
-  // process list and one process's descriptors, or the tty class folder and one of its files).
-  // The device is opened after they are closed.
+  // Descriptors that opening a port or a part of the survey holds at once at most: the tty
+  // class folder and one of its files. The device is opened after they are closed.
   static constexpr int DescriptorsToOpen = 2;
 
   // Opening takes its descriptors from the reserve, so clients cannot use them up.
@@ -32,6 +32,7 @@ class QtSerialPort : public SerialPort {
 
   bool isOpen() const override;
   bool open(int comPort) override;
+  bool surveyHolders(const std::function<bool()>& outOfTime) override;
   void close() override;
   void readAll(std::string& text) override;
   void setReceiveThreshold(int characters) override;
@@ -49,8 +50,11 @@ class QtSerialPort : public SerialPort {
   void watch(bool on);
   // Opens path unless another program holds it; the reserve is already released.
   bool openFree(const std::string& path);
+  DeviceUse heldElsewhere(const std::string& path) const;
 
   DescriptorReserve& m_reserve;
+  HolderSurvey m_survey;
+  bool m_surveying = false;
   int m_fd = -1;
   termios m_foundMode{};
   bool m_gone = false;

@@ -148,6 +148,7 @@ TEST(ScanComPorts, FindsTheFirstPortThatSendsAGpsTalkerSentence) {
     EXPECT_TRUE(rig.timerWatch.enabled()) << c.name;
     EXPECT_EQ(rig.port.receiveThreshold(), c.gpsPort == 0 ? 0 : 2) << c.name;
     EXPECT_EQ(rig.port.openPort(), c.gpsPort) << c.name;
+    EXPECT_EQ(rig.port.surveys(), 1) << c.name << ": one look at other programs for all ports";
   }
 }
 
