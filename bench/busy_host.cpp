@@ -99,8 +99,9 @@ void Print(const char* name, const Phase& p) {
   std::printf("%s: longest wait %.1f ms (%d clients); processor time %.2f s in %.1f s "
               "(%.1f %% of a core); memory %.1f -> %.1f MiB (%+.2f MiB)\n",
               name, p.longestMs, p.asked, p.cpuSeconds, p.wallSeconds,
-              100.0 * p.cpuSeconds / p.wallSeconds, p.rssBeforeKiB / 1024.0,
-              p.rssAfterKiB / 1024.0, (p.rssAfterKiB - p.rssBeforeKiB) / 1024.0);
+              100.0 * p.cpuSeconds / p.wallSeconds, static_cast<double>(p.rssBeforeKiB) / 1024.0,
+              static_cast<double>(p.rssAfterKiB) / 1024.0,
+              static_cast<double>(p.rssAfterKiB - p.rssBeforeKiB) / 1024.0);
 }
 
 }  // namespace
