@@ -77,7 +77,8 @@ bool QtSerialPort::openFree(const std::string& path) {
   // Linux opens a tty whoever holds it, and opening alone may already disturb the holder, so
   // the holders that leave traces are looked for first.
   if (heldElsewhere(path).held) return false;
-  // TIOCEXCL set by a holder fails the open with EBUSY (root opens past it, so it is asked after the open).
+  // TIOCEXCL set by a holder fails the open with EBUSY; root opens past it, so it is asked for
+  // after the open as well.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   int exclusive = 0;
