@@ -3,6 +3,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <variant>
 
 #include <QApplication>
 #include <QMessageBox>
@@ -12,7 +13,8 @@
 #include "app/startup.h"
 
 int main(int argc, char* argv[]) {
-  if (const auto status = AnswerCommandLine(argc, argv, stdout, stderr)) return *status;
+  const auto commandLine = ReadCommandLine(argc, argv, stdout, stderr);
+  if (const int* status = std::get_if<int>(&commandLine)) return *status;
 
   EndOnInterruptOrTerminate();
   const std::string platforms = QtPlatformsToTry(
@@ -25,7 +27,7 @@ int main(int argc, char* argv[]) {
   char* qtArgv[] = {name, nullptr};
   int qtArgc = 1;
   QApplication application(qtArgc, qtArgv);
-  auto form = std::make_unique<Form1>();
+  auto form = std::make_unique<Form1>(std::get<Options>(commandLine));
   try {
     form->load();
   } catch (const std::exception& error) {

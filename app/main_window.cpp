@@ -13,6 +13,7 @@
 #include <QTextCursor>
 
 #include "app/fitting_font.h"
+#include "app/program_icon.h"
 #include "kova_version.h"
 
 namespace {
@@ -79,7 +80,7 @@ std::string DecimalSeparatorOf(const QLocale& locale) {
   return point.isEmpty() ? "." : point.toStdString();
 }
 
-Form1::Form1() {
+Form1::Form1(const Options& options) : m_options(options) {
   setFixedSize(ClientWidthTwips / TwipsPerPixel, ClientHeightTwips / TwipsPerPixel);
 
   SetUpLabel(lblStatus, "lblStatus", StatusCaption, "Status", StatusPlace);
@@ -104,6 +105,10 @@ Form1::Form1() {
   TimerWatch.setOnTick([this] { m_link.onWatchdogTick(); });
   Timer1.setOnTick([this] { m_link.onRetryTick(); });
   m_link.setOnOutcome([this](std::string_view outcome) { m_journal.record(outcome); });
+  if (m_options.verbose) {
+    m_link.setOnProbe(
+        [](std::string_view report) { std::cerr << "simple-kova: " << report << std::endl; });
+  }
 }
 
 void Form1::fitFonts() {
@@ -137,6 +142,7 @@ void Form1::fitFonts() {
 
 void Form1::load() {
   setWindowTitle(WindowTitle());
+  setWindowIcon(ProgramIcon());
   show();
   repaint();
   m_eventLoop.yield();
