@@ -171,9 +171,13 @@ void Form1::prependLog(std::string_view line) {
   // The line ends in its own CR LF; the row break is the text block's. A stray CR or LF inside
   // a line shows as a space, so every received line takes exactly one row.
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-  QString row = QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()));
+  // A row of a long line would cost the log its memory and its layout time many times over for
+  // characters nobody sees: it keeps the start and says it was cut.
+  const std::string_view shown = line.substr(0, LogRowLimit);
+  QString row = QString::fromLatin1(shown.data(), static_cast<qsizetype>(shown.size()));
   for (QChar& c : row)
     if (c == u'\r' || c == u'\n') c = u' ';
+  if (shown.size() < line.size()) row += QStringLiteral(" [cut]");
   m_burstRows.append(std::move(row));
   // Older rows of a long burst would only be trimmed from the log again.
   if (m_burstRows.size() > LogLineLimit) m_burstRows.removeFirst();

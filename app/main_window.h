@@ -38,6 +38,8 @@ class Form1 : public QWidget, public kova::Window {
  public:
   // The log shows only the newest lines so that its memory stays bounded.
   static constexpr int LogLineLimit = 1000;
+  // Characters a row keeps of its line; the window shows fewer.
+  static constexpr std::size_t LogRowLimit = 300;
 
   explicit Form1(const Options& options = {});
 

@@ -52,6 +52,8 @@ constexpr int ReceiveThreshold = 2;
 // The longest one turn of the loop spends on received lines, so that a fast source (a burst
 // from a USB receiver, a 115,200-baud line) leaves room for the clients.
 constexpr auto LineBudget = 4ms;
+// The same for the look at other programs' open files on a busy host.
+constexpr auto SurveyBudget = 4ms;
 
 }  // namespace
 
@@ -91,6 +93,7 @@ void ReceiverLink::ScanComPorts() {
   m_scanning = true;
   m_timerWatch.setEnabled(false);
   m_gpsPort = 0;
+  surveyHolders();
 
   int n = FirstComPort;
   for (; n <= LastComPort; ++n) {
@@ -120,6 +123,17 @@ void ReceiverLink::ScanComPorts() {
   m_timerWatch.setEnabled(true);
   m_scanning = false;
   if (m_onOutcome) m_onOutcome(outcome);
+}
+
+// One look at what other programs hold open serves every port of the scan. On a busy host it
+// costs a good part of a second, so it goes in slices like the framing, with the loop let in
+// between.
+void ReceiverLink::surveyHolders() {
+  for (;;) {
+    const auto deadline = m_clock.monotonic() + SurveyBudget;
+    if (m_port.surveyHolders([&] { return m_clock.monotonic() >= deadline; })) return;
+    m_loop.yield();
+  }
 }
 
 // Reads the open port for up to about a second (measured on the monotonic clock, so midnight
@@ -165,6 +179,8 @@ void ReceiverLink::reportProbe(int comPort, bool opened, bool found) {
       default: why = "will not open"; break;
     }
   }
+  // Lock files that could not be trusted are worth a look whatever became of the port.
+  if (!attempt.note.empty()) why += " (" + attempt.note + ")";
   m_onProbe("COM" + std::to_string(comPort) + " " + attempt.device + ": " + why);
 }
 

@@ -74,6 +74,7 @@ class ReceiverLink {
   }
 
  private:
+  void surveyHolders();
   bool probeFindsReceiver();
   void reportProbe(int comPort, bool opened, bool found);
   void frameWaitingLines();

@@ -12,7 +12,6 @@
 #include <utility>
 
 #include "serial/com_ports.h"
-#include "serial/device_in_use.h"
 
 namespace kova {
 
@@ -53,7 +52,10 @@ OpenFailure FailureOf(int error) {
 
 TtySerialPort::TtySerialPort(DescriptorReserve& reserve, ReadableWatch& watch, int baud,
                              std::vector<std::string> devices)
-    : m_reserve(reserve), m_watch(watch), m_devices(std::move(devices)) {
+    : m_reserve(reserve),
+      m_watch(watch),
+      m_survey(DeviceUseSources{}.processes, getpid()),
+      m_devices(std::move(devices)) {
   for (const Speed& speed : Speeds)
     if (speed.baud == baud) m_speed = speed.code;
   m_watch.setOnReadable([this] { onReadable(); });
@@ -91,25 +93,61 @@ bool TtySerialPort::openDevice(const std::string& path) {
   return opened;
 }
 
+bool TtySerialPort::surveyHolders(const std::function<bool()>& outOfTime) {
+  if (!m_surveying) m_survey.restart();
+  m_reserve.release();
+  const bool complete = m_survey.advance(outOfTime);
+  m_reserve.refill();
+  m_surveying = !complete;
+  return complete;
+}
+
+DeviceUse TtySerialPort::heldElsewhere(const std::string& path) const {
+  return DeviceHeldElsewhere(path, DeviceUseSources{}.lockFolders, m_survey);
+}
+
+bool TtySerialPort::heldBy(const DeviceUse& use) {
+  if (use.held) {
+    m_lastOpen.failure = OpenFailure::InUse;
+    m_lastOpen.holder = use.holder;
+  } else {
+    m_lastOpen.note = use.reason;
+  }
+  return use.held;
+}
+
 bool TtySerialPort::openFree(const std::string& path) {
   // Linux opens a tty whoever holds it, and opening alone may already disturb the holder, so
   // the holders that leave traces are looked for first.
   m_lastOpen.device = path;
-  if (DeviceHeldElsewhere(path, getpid(), DeviceUseSources{}, &m_lastOpen.holder)) {
-    m_lastOpen.failure = OpenFailure::InUse;
-    return false;
-  }
-  // TIOCEXCL set by a holder fails the open with EBUSY (except for root).
+  if (heldBy(heldElsewhere(path))) return false;
+  // TIOCEXCL set by a holder fails the open with EBUSY; root opens past it, so it is asked for
+  // after the open as well.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     m_lastOpen.failure = FailureOf(errno);
     return false;
   }
-  // flock keeps out other programs that lock, TIOCEXCL those that open later (and are not
-  // root).
-  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &m_foundMode) != 0 ||
-      ioctl(fd, TIOCEXCL) != 0 || !SetLineSettings(fd, m_foundMode, m_speed)) {
+  int exclusive = 0;
+  const bool exclusiveElsewhere = ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+  if (!isatty(fd) || exclusiveElsewhere || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+      ioctl(fd, TIOCEXCL) != 0) {
+    m_lastOpen.failure = exclusiveElsewhere ? OpenFailure::InUse : FailureOf(errno);
+    ::close(fd);
+    return false;
+  }
+  // flock keeps out other programs that lock, TIOCEXCL those that open from now on (and are not
+  // root). One that locked or opened it since the first look keeps it, its settings untouched.
+  if (heldBy(heldElsewhere(path)) || tcgetattr(fd, &m_foundMode) != 0) {
+    if (m_lastOpen.failure == OpenFailure::None) m_lastOpen.failure = FailureOf(errno);
+    ioctl(fd, TIOCNXCL);
+    ::close(fd);
+    return false;
+  }
+  if (!SetLineSettings(fd, m_foundMode, m_speed)) {
     m_lastOpen.failure = FailureOf(errno);
+    tcsetattr(fd, TCSANOW, &m_foundMode);
+    ioctl(fd, TIOCNXCL);
     ::close(fd);
     return false;
   }

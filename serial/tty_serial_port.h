@@ -9,19 +9,19 @@
 #include "platform/descriptor_reserve.h"
 #include "platform/readable_watch.h"
 #include "platform/serial_port.h"
+#include "serial/device_in_use.h"
 
 namespace kova {
 
 // A COM port on a Linux tty device (see serial/com_ports.h for which device COMn is), read
 // through termios without blocking. While the receive threshold is 2 the watch moves arriving
 // characters into a buffer of its own and raises onComm; at 0 the port is left alone and
-// readAll reads the device directly. A device that another program holds is not opened, and one
-// that was opened gets its line settings back when closed.
+// readAll reads the device directly. A device that another program holds is left untouched, and
+// one that was opened gets its line settings back when closed.
 class TtySerialPort : public SerialPort {
  public:
-  // Descriptors that opening a port holds at once at most: two folders read together (the
-  // process list and one process's descriptors, or the tty class folder and one of its files).
-  // The device is opened after they are closed.
+  // Descriptors that opening a port or a part of the survey holds at once at most: the tty
+  // class folder and one of its files. The device is opened after they are closed.
   static constexpr int DescriptorsToOpen = 2;
 
   struct Speed {
@@ -42,6 +42,7 @@ class TtySerialPort : public SerialPort {
 
   bool isOpen() const override;
   bool open(int comPort) override;
+  bool surveyHolders(const std::function<bool()>& outOfTime) override;
   const OpenAttempt& lastOpen() const override { return m_lastOpen; }
   void close() override;
   void readAll(std::string& text) override;
@@ -60,10 +61,16 @@ class TtySerialPort : public SerialPort {
   void watch(bool on);
   // Opens path unless another program holds it; the reserve is already released.
   bool openFree(const std::string& path);
+  DeviceUse heldElsewhere(const std::string& path) const;
+  // Records a holder found in the last open attempt, or the lock files passed over; true when
+  // held.
+  bool heldBy(const DeviceUse& use);
 
   DescriptorReserve& m_reserve;
   // One watch for every device opened: it is never deleted under its own call.
   ReadableWatch& m_watch;
+  HolderSurvey m_survey;
+  bool m_surveying = false;
   speed_t m_speed = B4800;
   std::vector<std::string> m_devices;
   OpenAttempt m_lastOpen;

@@ -40,7 +40,9 @@ class FakeSerialDevice {
   void plug() { m_present = true; }
   bool present() const { return m_present; }
   // Opening fails, for the reason given.
-  void refuseOpen(OpenFailure failure, int holder = 0) { m_refusal = {{}, failure, holder}; }
+  void refuseOpen(OpenFailure failure, int holder = 0) { m_refusal = {{}, failure, holder, {}}; }
+  // Opening finds lock files it passes over, for the reason given.
+  void noteOnOpen(std::string note) { m_refusal.note = std::move(note); }
 
  private:
   friend class FakeSerialPort;
@@ -106,7 +108,7 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
     m_openAttempts.push_back(comPort);
     const auto found = m_devices.find(comPort);
     if (found == m_devices.end()) {
-      m_lastOpen = {{}, OpenFailure::NoSuchPort, 0};
+      m_lastOpen = {{}, OpenFailure::NoSuchPort, 0, {}};
       return false;
     }
     m_lastOpen = found->second.m_refusal;
@@ -114,6 +116,10 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
     if (!found->second.present()) m_lastOpen.failure = OpenFailure::NoDevice;
     if (m_lastOpen.failure != OpenFailure::None) return false;
     m_open = comPort;
+    return true;
+  }
+  bool surveyHolders(const std::function<bool()>&) override {
+    ++m_surveys;
     return true;
   }
   const OpenAttempt& lastOpen() const override { return m_lastOpen; }
@@ -132,6 +138,7 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
   int receiveThreshold() const { return m_threshold; }
   const std::vector<int>& openAttempts() const { return m_openAttempts; }
   int notifications() const { return m_notifications; }
+  int surveys() const { return m_surveys; }
   const std::string& waiting() const { return m_waiting; }
 
  private:
@@ -163,6 +170,7 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
   std::function<void()> m_onComm;
   std::vector<int> m_openAttempts;
   int m_notifications = 0;
+  int m_surveys = 0;
 };
 
 }  // namespace kova

@@ -156,6 +156,7 @@ TEST(ScanComPorts, FindsTheFirstPortThatSendsAGpsTalkerSentence) {
     EXPECT_TRUE(rig.timerWatch.enabled()) << c.name;
     EXPECT_EQ(rig.port.receiveThreshold(), c.gpsPort == 0 ? 0 : 2) << c.name;
     EXPECT_EQ(rig.port.openPort(), c.gpsPort) << c.name;
+    EXPECT_EQ(rig.port.surveys(), 1) << c.name << ": one look at other programs for all ports";
   }
 }
 
@@ -183,6 +184,8 @@ TEST(ScanComPorts, ReportsWhatItMadeOfEachPortThatNamesADevice) {
   rig.port.attach(2).refuseOpen(OpenFailure::InUse, 1234);
   rig.port.attach(3).refuseOpen(OpenFailure::InUse);
   rig.port.attach(5);
+  rig.port.attach(6).refuseOpen(OpenFailure::NotATerminal);
+  rig.port.device(6).noteOnOpen("LCK..6: a symbolic link, not trusted");
   rig.port.attach(7).talk(std::string(52, '\xF8'), 100ms);
   rig.port.attach(8).talk(Rmc, 300ms);
   rig.port.attach(9).talk(Gga, 300ms);
@@ -194,6 +197,8 @@ TEST(ScanComPorts, ReportsWhatItMadeOfEachPortThatNamesADevice) {
                          "COM2 /dev/ttyFAKE2: in use by process 1234",
                          "COM3 /dev/ttyFAKE3: in use by another program",
                          "COM5 /dev/ttyFAKE5: no data",
+                         "COM6 /dev/ttyFAKE6: not a serial device (LCK..6: a symbolic link, not "
+                         "trusted)",
                          "COM7 /dev/ttyFAKE7: 52 characters without a receiver mark: another "
                          "device, or another speed?",
                          "COM8 /dev/ttyFAKE8: 272 characters of sentences without $GPG or $GNG",
