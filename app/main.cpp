@@ -1,3 +1,4 @@
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -14,7 +15,7 @@
 int main(int argc, char* argv[]) {
   if (const auto status = AnswerCommandLine(argc, argv, stdout, stderr)) return *status;
 
-  EndOnInterruptOrTerminate();
+  CatchInterruptAndTerminate();
   const std::string platforms = QtPlatformsToTry(
       std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"), std::getenv("QT_QPA_PLATFORM"));
   if (!platforms.empty()) setenv("QT_QPA_PLATFORM", platforms.c_str(), 1);
@@ -25,7 +26,17 @@ int main(int argc, char* argv[]) {
   char* qtArgv[] = {name, nullptr};
   int qtArgc = 1;
   QApplication application(qtArgc, qtArgv);
+  // Qt has taken every locale category from the environment; the C library's texts in the
+  // program's messages (the cause after "cannot listen on TCP port 2947: ") stay English, as
+  // the manual quotes them. Numbers in the window still follow the regional settings.
+  std::setlocale(LC_MESSAGES, "C");
   auto form = std::make_unique<Form1>();
+  WhenInterruptedOrTerminated([&form] {
+    if (form) form->end();
+    // No window, no port: before the window exists or after a failed start.
+    std::fflush(nullptr);
+    std::_Exit(EXIT_SUCCESS);
+  });
   try {
     form->load();
   } catch (const std::exception& error) {
