@@ -9,7 +9,7 @@ report() { printf '%s\n' "$*" >&3; }
 check() { # WHAT WHY: passes when WHY is empty
   if [ -z "$2" ]; then report "ok   $1"; else report "FAIL $1: $2"; fi
 }
-host() { report "host $1"; local answer=; read -r -t 60 -u 3 answer; [ "$answer" = done ]; }
+host() { report "host $1"; local answer=; read -r -t 60 -u 3 answer; [ "$answer" = 'done' ]; }
 
 console=/dev/ttyS0 uart=/dev/ttyS1 usb=/dev/ttyUSB0
 usb_position='KOVA,P=48.117302 11.516667'
@@ -22,7 +22,7 @@ query() {
 }
 # Waits up to SECONDS for the reply REPLY; empty when it came, else the last reply.
 awaits() { # REPLY SECONDS
-  local last= i
+  local last='' i
   for ((i = 0; i < $2 * 2; i++)); do
     last=$(query)
     [ "$last" = "$1" ] && return

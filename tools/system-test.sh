@@ -81,15 +81,15 @@ stage "booting the machine"
 mkdir "$work/replay"
 dpkg-deb -x "$deb" "$work/replay"
 replay=$work/replay/usr/bin/simple-kova-replay
-nmea() { # sentence without checksum -> sentence with checksum and CR LF
-  local body=${1#\$} sum=0 i
-  for ((i = 0; i < ${#body}; i++)); do sum=$((sum ^ $(printf '%d' "'${body:i:1}"))); done
-  printf '%s*%02X\r\n' "$1" "$sum"
+nmea() { # a sentence without its "$" and checksum -> the whole sentence with CR LF
+  local sum=0 i
+  for ((i = 0; i < ${#1}; i++)); do sum=$((sum ^ $(printf '%d' "'${1:i:1}"))); done
+  printf '$%s*%02X\r\n' "$1" "$sum"
 }
-{ nmea '$GPGGA,120000.00,4807.038,N,01131.000,E,1,08,0.9,545.5,M,46.9,M,,'
-  nmea '$GPRMC,120000.00,A,4807.038,N,01131.000,E,022.5,084.5,071226,,,A'; } > "$work/usb.nmea"
-{ nmea '$GPGGA,120000.00,4500.000,S,00730.000,W,1,08,0.9,58.0,M,22.0,M,,'
-  nmea '$GPRMC,120000.00,A,4500.000,S,00730.000,W,000.0,000.0,071226,,,A'; } > "$work/uart.nmea"
+{ nmea 'GPGGA,120000.00,4807.038,N,01131.000,E,1,08,0.9,545.5,M,46.9,M,,'
+  nmea 'GPRMC,120000.00,A,4807.038,N,01131.000,E,022.5,084.5,071226,,,A'; } > "$work/usb.nmea"
+{ nmea 'GPGGA,120000.00,4500.000,S,00730.000,W,1,08,0.9,58.0,M,22.0,M,,'
+  nmea 'GPRMC,120000.00,A,4500.000,S,00730.000,W,000.0,000.0,071226,,,A'; } > "$work/uart.nmea"
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -143,8 +143,8 @@ while true; do
     "ok "*) passed=$((passed + 1)); say "$line" ;;
     "FAIL "*) failed=$((failed + 1)); say "$line" ;;
     "info "*) say "${line#info }" ;;
-    "host unplug") printf 'device_del usbreceiver\n' >&6; echo done >&5 ;;
-    "host replug") printf 'device_add usb-serial,id=usbreceiver,chardev=usb\n' >&6; echo done >&5 ;;
+    "host unplug") printf 'device_del usbreceiver\n' >&6; echo 'done' >&5 ;;
+    "host replug") printf 'device_add usb-serial,id=usbreceiver,chardev=usb\n' >&6; echo 'done' >&5 ;;
     end) ended=true ;;
   esac
 done
