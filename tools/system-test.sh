@@ -33,8 +33,8 @@ includes=systemd-sysv,udev,kmod,linux-image-amd64,libqt6widgets6
 key=$(printf '%s\n' "$suite" "$mirror" "$includes" | sha256sum | cut -c1-16)
 base=$top/cache/root-$key.tar
 if [ ! -f "$base" ]; then
-  rm -f "$top"/cache/root-*.tar
-  nice mmdebstrap --quiet --variant=apt --include="$includes" \
+  rm -rf "$top"/cache/root-*
+  nice mmdebstrap --quiet --format=tar --variant=apt --include="$includes" \
     --aptopt='Acquire::Retries "3"' "$suite" "$base.part" "$mirror" > "$work/mmdebstrap.log" 2>&1 \
     || { tail -n 30 "$work/mmdebstrap.log"; say "FAIL: mmdebstrap"; exit 1; }
   mv "$base.part" "$base"
