@@ -54,6 +54,7 @@ start() {
 
 timeout 120 systemctl is-system-running --wait > /dev/null
 udevadm settle
+# shellcheck source=/dev/null
 report "info $(. /etc/os-release && echo "$PRETTY_NAME"), $(systemctl --version | head -n 1)," \
   "kernel $(uname -r), consoles: $(cat /sys/class/tty/console/active)"
 
@@ -129,7 +130,7 @@ check "console ttyS0: line settings untouched after the service stopped" \
   "$([ "$(settings "$console")" = "$console_before" ] || echo "now $(settings "$console")")"
 
 why=$(start)
-[ -z "$why" ] && why=$(awaits "$uart_position" 60)
+[ -z "$why" ] && why=$(awaits "$usb_position" 60)
 dpkg -L simple-kova > /tmp/listed
 apt-get purge -y -qq simple-kova > /tmp/purge.log 2>&1 || why="apt-get purge failed: $(tail -n 3 /tmp/purge.log)"
 if [ -z "$why" ]; then
