@@ -33,7 +33,7 @@ int main(int argc, char* argv[]) {
   auto form = std::make_unique<Form1>();
   WhenInterruptedOrTerminated([&form] {
     if (form) form->end();
-    // No window, no port: before the window exists or after a failed start.
+    // After a failed start the window and its port are gone already.
     std::fflush(nullptr);
     std::_Exit(EXIT_SUCCESS);
   });
