@@ -75,11 +75,12 @@ cp "$initrd" "$work/initrd.img"
 mkfs.ext4 -q -F -L root -d "$root" "$work/disk.img" 2G
 rm -rf "$root"
 
-# The receivers: a pseudo-terminal each, which qemu passes to the machine's port, fed one
-# sentence a second at 4800 baud. qemu stops reading while the machine's port is closed; what
-# waits unread when the next sentence starts is dropped, as a real line loses it. Each sentence
-# is shorter than the 50 characters the scan's probe reads, so a port opened mid-sentence shows
-# the next one's "$GPG" within them.
+# The receivers: a pseudo-terminal each, which qemu passes to the machine's port, fed at 4800
+# baud with a sentence every half second, as a receiver with a 2 Hz rate sends. qemu stops
+# reading while the machine's port is closed; what waits unread when the next sentence starts
+# is dropped, as a real line loses it. Each sentence is shorter than the 50 characters the
+# scan's probe reads, so a port opened mid-sentence shows the next one's "$GPG" within them,
+# and within its second.
 stage "booting the machine"
 feed() { # SENTENCE: prints the device, then feeds it
   exec python3 -u -c '
@@ -98,7 +99,7 @@ while True:
     for i in range(len(line)):
         os.write(master, line[i:i + 1])
         time.sleep(max(0.0, start + (i + 1) / 480 - time.monotonic()))
-    start += 1
+    start += 0.5
     time.sleep(max(0.0, start - time.monotonic()))
 ' "$1"
 }
