@@ -1,38 +1,98 @@
 #include "app/command_line.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <charconv>
 #include <string_view>
 
 #include "kova_version.h"
+#include "platform/qt/qt_serial_port.h"
 
 namespace {
 
 constexpr int StatusUsage = 2;
 
 constexpr const char* Help =
-    "Usage: simple-kova [--help | --version]\n"
+    "Usage: simple-kova [--device PATH]... [--baud N] [--listen ADDRESS] [--verbose]\n"
+    "       simple-kova --help | -h | --version\n"
     "Finds a GPS receiver on a serial port (COM1 to COM32), shows its position in a small\n"
     "window and answers position queries on TCP port 2947. COMn is the device that the link\n"
     "$XDG_DATA_HOME/simple-kova/ports/COMn points to (~/.local/share by default); without that\n"
     "folder, the host's serial devices in turn. Without a display it runs headless.\n"
+    "\n"
+    "  --device PATH     COM1, COM2 ... are the devices given, in this order (may be repeated)\n"
+    "  --baud N          the speed the scan opens ports at: 4800 (default), 9600, 19200,\n"
+    "                    38400, 57600 or 115200\n"
+    "  --listen ADDRESS  the address port 2947 listens on (default: all); 127.0.0.1 or ::1\n"
+    "                    keeps the position on this machine\n"
+    "  --verbose         one line per probed port on standard error: the device, and why it\n"
+    "                    is not the receiver\n"
+    "  -h, --help        this text\n"
+    "  --version         the version\n"
     "See simple-kova(1).\n";
+
+int Refuse(std::FILE* err, const std::string& why) {
+  std::fprintf(err, "simple-kova: %s (simple-kova --help lists the arguments it takes)\n",
+               why.c_str());
+  return StatusUsage;
+}
+
+bool IsSpeed(std::string_view text, int& baud) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), baud);
+  if (error != std::errc() || end != text.data() + text.size()) return false;
+  for (const auto& speed : kova::QtSerialPort::Speeds)
+    if (speed.baud == baud) return true;
+  return false;
+}
+
+bool IsAddress(const std::string& text) {
+  in6_addr address{};
+  return inet_pton(AF_INET, text.c_str(), &address) == 1 ||
+         inet_pton(AF_INET6, text.c_str(), &address) == 1;
+}
 
 }  // namespace
 
-std::optional<int> AnswerCommandLine(int argc, const char* const argv[], std::FILE* out,
-                                     std::FILE* err) {
-  if (argc <= 1) return std::nullopt;
-  const std::string_view first = argv[1];
+std::variant<int, Options> ReadCommandLine(int argc, const char* const argv[], std::FILE* out,
+                                           std::FILE* err) {
+  const std::string_view first = argc > 1 ? argv[1] : "";
   if (argc == 2 && first == "--version") {
     std::fprintf(out, "simple-kova %d.%d.%d\n", kova::version::Major, kova::version::Minor,
                  kova::version::Revision);
     return 0;
   }
-  if (argc == 2 && first == "--help") {
+  if (argc == 2 && (first == "--help" || first == "-h")) {
     std::fputs(Help, out);
     return 0;
   }
-  const bool firstKnown = first == "--version" || first == "--help";
-  std::fprintf(err, "simple-kova: unexpected argument '%s' (simple-kova --help lists the ones it takes)\n",
-               argv[firstKnown ? 2 : 1]);
-  return StatusUsage;
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view name = argv[i];
+    // A question is answered alone; the argument after it is the one that does not belong.
+    const bool question = name == "--version" || name == "--help" || name == "-h";
+    if (i == 1 && question) continue;
+    if (name == "--verbose") {
+      options.verbose = true;
+      continue;
+    }
+    const bool takesValue = name == "--device" || name == "--baud" || name == "--listen";
+    if (!takesValue) return Refuse(err, "unexpected argument '" + std::string(name) + "'");
+    if (i + 1 == argc) return Refuse(err, std::string(name) + " needs a value");
+    const std::string value = argv[++i];
+    if (name == "--device") {
+      if (value.empty()) return Refuse(err, "--device needs a path");
+      options.devices.push_back(value);
+    } else if (name == "--baud") {
+      if (!IsSpeed(value, options.baud))
+        return Refuse(err, "--baud '" + value +
+                               "' is not one of 4800, 9600, 19200, 38400, 57600, 115200");
+    } else {
+      if (!IsAddress(value))
+        return Refuse(err, "--listen '" + value + "' is not an IPv4 or IPv6 address");
+      options.listenAddress = value;
+    }
+  }
+  if (options.devices.size() > 32) return Refuse(err, "more than 32 devices (COM1 to COM32)");
+  return options;
 }

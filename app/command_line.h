@@ -1,9 +1,24 @@
 #pragma once
 
 #include <cstdio>
-#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
 
-// Answers --version and --help and refuses every other argument, so that none reaches Qt.
-// Returns the exit status when the program is to end here, nothing when it is to run.
-std::optional<int> AnswerCommandLine(int argc, const char* const argv[], std::FILE* out,
-                                     std::FILE* err);
+// How the program is to run; every value defaults to what it does without arguments.
+struct Options {
+  // COM1, COM2 ... in this order; empty: the ports folder or the host's serial devices.
+  std::vector<std::string> devices{};
+  int baud = 4800;
+  // The query port's address; empty: every address.
+  std::string listenAddress{};
+  // One line per probed port on standard error.
+  bool verbose = false;
+
+  bool operator==(const Options&) const = default;
+};
+
+// Answers --version and --help (-h), refuses a wrong argument with one line on err, so that none
+// reaches Qt; or gives the options to run with. The exit status when the program is to end here.
+std::variant<int, Options> ReadCommandLine(int argc, const char* const argv[], std::FILE* out,
+                                           std::FILE* err);

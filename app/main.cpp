@@ -4,6 +4,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <variant>
 
 #include <QApplication>
 #include <QMessageBox>
@@ -13,7 +14,8 @@
 #include "app/startup.h"
 
 int main(int argc, char* argv[]) {
-  if (const auto status = AnswerCommandLine(argc, argv, stdout, stderr)) return *status;
+  const auto commandLine = ReadCommandLine(argc, argv, stdout, stderr);
+  if (const int* status = std::get_if<int>(&commandLine)) return *status;
 
   CatchInterruptAndTerminate();
   const std::string platforms = QtPlatformsToTry(
@@ -30,7 +32,7 @@ int main(int argc, char* argv[]) {
   // program's messages (the cause after "cannot listen on TCP port 2947: ") stay English, as
   // the manual quotes them. Numbers in the window still follow the regional settings.
   std::setlocale(LC_MESSAGES, "C");
-  auto form = std::make_unique<Form1>();
+  auto form = std::make_unique<Form1>(std::get<Options>(commandLine));
   WhenInterruptedOrTerminated([&form] {
     if (form) form->end();
     // After a failed start the window and its port are gone already.

@@ -13,6 +13,7 @@
 #include <QTextCursor>
 
 #include "app/fitting_font.h"
+#include "app/program_icon.h"
 #include "kova_version.h"
 
 namespace {
@@ -79,7 +80,7 @@ std::string DecimalSeparatorOf(const QLocale& locale) {
   return point.isEmpty() ? "." : point.toStdString();
 }
 
-Form1::Form1() {
+Form1::Form1(const Options& options) : m_options(options) {
   setFixedSize(ClientWidthTwips / TwipsPerPixel, ClientHeightTwips / TwipsPerPixel);
 
   SetUpLabel(lblStatus, "lblStatus", StatusCaption, "Status", StatusPlace);
@@ -104,6 +105,10 @@ Form1::Form1() {
   TimerWatch.setOnTick([this] { m_link.onWatchdogTick(); });
   Timer1.setOnTick([this] { m_link.onRetryTick(); });
   m_link.setOnOutcome([this](std::string_view outcome) { m_journal.record(outcome); });
+  if (m_options.verbose) {
+    m_link.setOnProbe(
+        [](std::string_view report) { std::cerr << "simple-kova: " << report << std::endl; });
+  }
 }
 
 void Form1::fitFonts() {
@@ -137,6 +142,7 @@ void Form1::fitFonts() {
 
 void Form1::load() {
   setWindowTitle(WindowTitle());
+  setWindowIcon(ProgramIcon());
   show();
   repaint();
   m_eventLoop.yield();
@@ -166,9 +172,13 @@ void Form1::prependLog(std::string_view line) {
   // The line ends in its own CR LF; the row break is the text block's. A stray CR or LF inside
   // a line shows as a space, so every received line takes exactly one row.
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-  QString row = QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()));
+  // A row of a long line would cost the log its memory and its layout time many times over for
+  // characters nobody sees: it keeps the start and says it was cut.
+  const std::string_view shown = line.substr(0, LogRowLimit);
+  QString row = QString::fromLatin1(shown.data(), static_cast<qsizetype>(shown.size()));
   for (QChar& c : row)
     if (c == u'\r' || c == u'\n') c = u' ';
+  if (shown.size() < line.size()) row += QStringLiteral(" [cut]");
   m_burstRows.append(std::move(row));
   // Older rows of a long burst would only be trimmed from the log again.
   if (m_burstRows.size() > LogLineLimit) m_burstRows.removeFirst();

@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <QWidget>
 
+#include "app/command_line.h"
 #include "app/scan_journal.h"
 #include "link/receiver_link.h"
 #include "nmea/decoder.h"
@@ -37,8 +38,10 @@ class Form1 : public QWidget, public kova::Window {
  public:
   // The log shows only the newest lines so that its memory stays bounded.
   static constexpr int LogLineLimit = 1000;
+  // Characters a row keeps of its line; the window shows fewer.
+  static constexpr std::size_t LogRowLimit = 300;
 
-  Form1();
+  explicit Form1(const Options& options = {});
 
   // The start-up sequence; called once, right after construction.
   void load();
@@ -65,6 +68,7 @@ class Form1 : public QWidget, public kova::Window {
   // Sizes the lines' fonts so that the widest text each line can carry shows whole.
   void fitFonts();
 
+  const Options m_options;
   kova::SharedState m_state;
   kova::QtClock m_clock;
   kova::QtEventLoop m_eventLoop;
@@ -86,9 +90,9 @@ class Form1 : public QWidget, public kova::Window {
   kova::NmeaDecoder m_decoder{m_state, *this, m_clock, m_decimalSeparator};
   // Shared by the listener and the serial port, which never need it at the same moment.
   kova::DescriptorReserve m_descriptorReserve{kova::QtSerialPort::DescriptorsToOpen};
-  kova::EpollQueryListener Winsock1{m_descriptorReserve};
+  kova::EpollQueryListener Winsock1{m_descriptorReserve, m_options.listenAddress};
   kova::QueryServer m_server{Winsock1, m_state.Position};
-  kova::QtSerialPort MSComm1{m_descriptorReserve};
+  kova::QtSerialPort MSComm1{m_descriptorReserve, m_options.baud, m_options.devices};
   ScanJournal m_journal{std::cerr};
   kova::ReceiverLink m_link{m_state, MSComm1, m_eventLoop, m_clock, *this, TimerWatch, Timer1,
                             [this](std::string_view line) { ProcGPSNMEA(line); }};

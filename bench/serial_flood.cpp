@@ -1,22 +1,26 @@
 // A fast serial source against new clients: the real program on a pseudo-terminal receiver
 // takes a burst of 2,000 $GPGGA lines written at once, then a 6 s stream of short lines at
-// 11,520 characters a second (what a 115,200-baud line carries), while a client thread keeps
-// connecting afresh and asking "P". It reports the longest wait of a new client (connect to
-// reply line) in each phase and the program's processor time during the stream. Targets: no
-// wait of 50 ms or more, the stream under 25 % of a core. Run it where port 2947 is free, e.g.
+// 11,520 characters a second (what a 115,200-baud line carries), then 6 s of 60,000-character
+// lines written as fast as the line takes them, while a client thread keeps connecting afresh
+// and asking "P". It reports the longest wait of a new client (connect to reply line) in each
+// phase, the program's processor time during the stream and its memory growth over the long
+// lines. Targets: no wait of 50 ms or more, the stream under 25 % of a core, the long lines
+// under 20 MiB of growth. Run it where port 2947 is free, e.g.
 //   unshare -n sh -c 'ip link set lo up && build/bench/serial_flood'
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
 
+#include "bench/bench_util.h"
+#include "bench/newcomers.h"
 #include "bench/receiver_found.h"
 #include "tests/e2e/harness.h"
 
 using namespace kova::e2e;
+using kova::bench::Newcomers;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -24,6 +28,8 @@ namespace {
 constexpr int BurstLines = 2000;
 constexpr double StreamCharsPerSecond = 11520.0;
 constexpr auto StreamTime = 6s;
+constexpr std::size_t LongLine = 60000;
+constexpr auto LongLineTime = 6s;
 // The pseudo-terminal takes a few KiB at a time; each piece gets its own second to find room.
 constexpr std::size_t WritePiece = 4096;
 
@@ -31,48 +37,13 @@ std::string Gga(int minutesThousandths) {
   return kova::bench::GgaAtMinutes(minutesThousandths / 1000.0);
 }
 
+double Mib(long kib) { return static_cast<double>(kib) / 1024.0; }
+
 bool WriteAll(PtyReceiver& receiver, const std::string& text) {
   for (std::size_t pos = 0; pos < text.size(); pos += WritePiece)
     if (!receiver.write(std::string_view(text).substr(pos, WritePiece))) return false;
   return true;
 }
-
-// New clients one after another, each timed from its connect to its reply line.
-class Newcomers {
- public:
-  Newcomers() : m_thread([this] { run(); }) {}
-  ~Newcomers() {
-    m_stop = true;
-    m_thread.join();
-  }
-  // The longest wait since the last call, in ms, and how many clients asked.
-  std::pair<double, int> takeLongest() {
-    return {static_cast<double>(m_longestMicros.exchange(0)) / 1000.0, m_asked.exchange(0)};
-  }
-  int failed() const { return m_failed; }
-
- private:
-  void run() {
-    while (!m_stop) {
-      const auto start = Clock::now();
-      QueryClient client;
-      const bool answered = client.connect(2s) && client.ask("P", 2s).has_value();
-      const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
-      if (!answered) ++m_failed;
-      ++m_asked;
-      long long longest = m_longestMicros;
-      while (micros.count() > longest && !m_longestMicros.compare_exchange_weak(longest, micros.count())) {
-      }
-      std::this_thread::sleep_for(2ms);
-    }
-  }
-
-  std::atomic<bool> m_stop{false};
-  std::atomic<long long> m_longestMicros{0};
-  std::atomic<int> m_asked{0};
-  std::atomic<int> m_failed{0};
-  std::thread m_thread;
-};
 
 }  // namespace
 
@@ -130,16 +101,47 @@ int main() {
   const double cpuSeconds = std::chrono::duration<double>(program.cpuTime() - cpuStart).count();
   const auto [streamWait, streamAsked] = newcomers.takeLongest();
 
+  // Long lines, each one $GPTXT sentence of 60,000 characters, back to back.
+  std::string longLine = "$GPTXT,";
+  longLine.resize(LongLine - 2, 'x');
+  longLine += "\r\n";
+  const long rssBefore = kova::bench::StatusKiB(program.pid(), "VmRSS");
+  long rssPeak = rssBefore;
+  int longLines = 0;
+  const auto longCpuStart = program.cpuTime();
+  const auto longStart = Clock::now();
+  while (Clock::now() - longStart < LongLineTime) {
+    if (!WriteAll(receiver, longLine)) {
+      std::fprintf(stderr, "serial_flood: the long lines could not be written\n");
+      return 1;
+    }
+    ++longLines;
+    rssPeak = std::max(rssPeak, kova::bench::StatusKiB(program.pid(), "VmRSS"));
+  }
+  const double longCpu =
+      std::chrono::duration<double>(program.cpuTime() - longCpuStart).count();
+  const double longSeconds = std::chrono::duration<double>(Clock::now() - longStart).count();
+  const auto [longWait, longAsked] = newcomers.takeLongest();
+  const long rssAfter = kova::bench::StatusKiB(program.pid(), "VmRSS");
+
   std::printf("new client's longest wait (connect to reply): quiet %.1f ms (%d clients), "
-              "burst %.1f ms (%d), stream %.1f ms (%d); unanswered %d\n",
-              quietWait, quietAsked, burstWait, burstAsked, streamWait, streamAsked,
-              newcomers.failed());
+              "burst %.1f ms (%d), stream %.1f ms (%d), long lines %.1f ms (%d); "
+              "unanswered %d\n",
+              quietWait, quietAsked, burstWait, burstAsked, streamWait, streamAsked, longWait,
+              longAsked, newcomers.failed());
   std::printf("burst of %d $GPGGA lines: %s in %.0f ms\n", BurstLines,
               handled ? "last line reached the replies" : "LAST LINE NEVER SEEN", burstMillis);
   std::printf("stream: %zu characters in %.2f s, program processor time %.3f s = %.1f %% of a "
               "core\n",
               written, streamSeconds, cpuSeconds, 100.0 * cpuSeconds / streamSeconds);
-  std::printf("targets: every wait under 50 ms, the stream under 25 %% of a core\n");
+  std::printf("long lines: %d of %zu characters in %.1f s, program processor time %.1f %% of a "
+              "core; program memory %.1f MiB before, %.1f MiB after (%+.1f MiB), peak %.1f MiB "
+              "(%+.1f MiB)\n",
+              longLines, LongLine, longSeconds, 100.0 * longCpu / longSeconds,
+              Mib(rssBefore), Mib(rssAfter), Mib(rssAfter - rssBefore), Mib(rssPeak),
+              Mib(rssPeak - rssBefore));
+  std::printf("targets: every wait under 50 ms, the stream under 25 %% of a core, memory growth "
+              "over the long lines under 20 MiB\n");
   program.stop();
   return handled ? 0 : 1;
 }

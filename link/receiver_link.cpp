@@ -7,6 +7,8 @@
 #include <string_view>
 #include <utility>
 
+#include "nmea/decoder.h"
+
 namespace kova {
 
 namespace {
@@ -16,14 +18,42 @@ using namespace std::chrono_literals;
 constexpr auto ProbeWindow = 1s;
 // A chatty device that is not the receiver ends its probe early.
 constexpr std::size_t ProbeLimit = 50;
-// Every GPS-talker sentence whose type starts with G ($GPGGA, $GPGSA, $GPGSV, $GPGLL).
-constexpr std::string_view ReceiverMark = "$GPG";
+// Every GPS- or GNSS-talker sentence whose type starts with G ($GPGGA, $GNGSA, $GPGSV ...).
+constexpr std::string_view ReceiverMarks[] = {"$GPG", "$GNG"};
+// A sentence start of either talker: the port is a receiver's, whose first sentence of the
+// second may be a $GPRMC of some 70 characters, so the probe keeps listening past ProbeLimit.
+constexpr std::string_view TalkerStarts[] = {"$GP", "$GN"};
+
+// NMEA's longest sentence, CR LF included.
+constexpr std::size_t LongestSentence = 82;
+
+// What counts toward ProbeLimit. A probe that starts inside a sentence does not count the
+// sentence's rest, printable text up to the first line end: it would otherwise pass by a
+// receiver whose probe started just after the "$GP" of a long $GPRMC. Garbage (another speed,
+// a binary protocol) and long lines count from the first character.
+std::size_t CountedForLimit(std::string_view text) {
+  const std::size_t end = text.find('\n');
+  const std::size_t rest = end == std::string_view::npos ? text.size() : end + 1;
+  if (rest > LongestSentence) return text.size();
+  for (const char c : text.substr(0, rest))
+    if ((c < ' ' || c > '~') && c != '\r' && c != '\n') return text.size();
+  return text.size() - rest;
+}
+
+bool HoldsAny(std::string_view text, const auto& needles) {
+  for (const std::string_view needle : needles)
+    if (text.find(needle) != std::string_view::npos) return true;
+  return false;
+}
+
 constexpr auto WatchdogSilence = 15s;
 constexpr int ProbeThreshold = 0;
 constexpr int ReceiveThreshold = 2;
 // The longest one turn of the loop spends on received lines, so that a fast source (a burst
 // from a USB receiver, a 115,200-baud line) leaves room for the clients.
 constexpr auto LineBudget = 4ms;
+// The same for the look at other programs' open files on a busy host.
+constexpr auto SurveyBudget = 4ms;
 
 }  // namespace
 
@@ -56,6 +86,7 @@ void ReceiverLink::ScanComPorts() {
   m_scanning = true;
   m_timerWatch.setEnabled(false);
   m_state.GpsPort = 0;
+  surveyHolders();
 
   int n = FirstComPort;
   for (; n <= LastComPort; ++n) {
@@ -65,8 +96,13 @@ void ReceiverLink::ScanComPorts() {
     // The open attempt is the only step that can fail, and failing is not an error: a port that
     // does not exist, is in use or refuses to open is skipped. Everything else the port reports
     // as empty reads, so the scan has nothing more to ignore.
-    if (!m_port.open(n)) continue;
-    if (probeFindsReceiver()) {
+    if (!m_port.open(n)) {
+      reportProbe(n, false, false);
+      continue;
+    }
+    const bool found = probeFindsReceiver();
+    reportProbe(n, true, found);
+    if (found) {
       m_state.GpsPort = static_cast<std::int16_t>(n);
       m_port.setReceiveThreshold(ReceiveThreshold);
       break;
@@ -82,19 +118,63 @@ void ReceiverLink::ScanComPorts() {
   if (m_onOutcome) m_onOutcome(outcome);
 }
 
+// One look at what other programs hold open serves every port of the scan. On a busy host it
+// costs a good part of a second, so it goes in slices like the framing, with the loop let in
+// between.
+void ReceiverLink::surveyHolders() {
+  for (;;) {
+    const auto deadline = m_clock.monotonic() + SurveyBudget;
+    if (m_port.surveyHolders([&] { return m_clock.monotonic() >= deadline; })) return;
+    m_loop.yield();
+  }
+}
+
 // Reads the open port for up to about a second (measured on the monotonic clock, so midnight
-// cannot stretch it) or ProbeLimit characters, and judges the port only by what it sent. What
-// was read stays in RxBuffer for the framing.
+// cannot stretch it), or ProbeLimit characters past the end of a first partial line when none
+// of them starts a GPS or GNSS sentence, and judges the port only by what it sent. What was
+// read stays in RxBuffer for the framing.
 bool ReceiverLink::probeFindsReceiver() {
   std::string& rx = m_state.RxBuffer;
   rx.clear();
   const auto t0 = m_clock.monotonic();
+  bool found = false;
   do {
     m_loop.yield();
     m_port.readAll(rx);
-  } while (m_clock.monotonic() - t0 <= ProbeWindow && rx.size() <= ProbeLimit &&
-           rx.find(ReceiverMark) == std::string::npos);
-  return rx.find(ReceiverMark) != std::string::npos;
+    found = HoldsAny(rx, ReceiverMarks);
+  } while (!found && m_clock.monotonic() - t0 <= ProbeWindow &&
+           (CountedForLimit(rx) <= ProbeLimit || HoldsAny(rx, TalkerStarts)));
+  return found;
+}
+
+void ReceiverLink::reportProbe(int comPort, bool opened, bool found) {
+  const OpenAttempt& attempt = m_port.lastOpen();
+  if (!m_onProbe || attempt.device.empty()) return;
+  std::string why;
+  if (found) {
+    why = "GPS Receiver";
+  } else if (opened) {
+    const std::size_t read = m_state.RxBuffer.size();
+    why = read == 0 ? "no data"
+          : HoldsAny(m_state.RxBuffer, TalkerStarts)
+              ? std::to_string(read) + " characters of sentences without $GPG or $GNG"
+              : std::to_string(read) +
+                    " characters without a receiver mark: another device, or another speed?";
+  } else {
+    switch (attempt.failure) {
+      case OpenFailure::PermissionDenied: why = "permission denied: join the dialout group"; break;
+      case OpenFailure::InUse:
+        why = attempt.holder > 0 ? "in use by process " + std::to_string(attempt.holder)
+                                 : "in use by another program";
+        break;
+      case OpenFailure::NotATerminal: why = "not a serial device"; break;
+      case OpenFailure::NoDevice: why = "no such device"; break;
+      default: why = "will not open"; break;
+    }
+  }
+  // Lock files that could not be trusted are worth a look whatever became of the port.
+  if (!attempt.note.empty()) why += " (" + attempt.note + ")";
+  m_onProbe("COM" + std::to_string(comPort) + " " + attempt.device + ": " + why);
 }
 
 void ReceiverLink::onComm() {
@@ -132,6 +212,8 @@ void ReceiverLink::onWatchdogTick() {
 void ReceiverLink::onRetryTick() {
   if (m_scanning) return;
   m_state.Position.FixMode = 1;
+  // The fix line follows at once, not only with the next received line.
+  m_window.setLabel(Label::Fix, FixText(1), false);
   ScanComPorts();
 }
 

@@ -58,9 +58,16 @@ class ReceiverLink {
   void setOnOutcome(std::function<void(std::string_view outcome)> onOutcome) {
     m_onOutcome = std::move(onOutcome);
   }
+  // Called once for every port of a scan that names a device, with the port, the device and
+  // what the scan made of it ("COM2 /dev/ttyUSB0: permission denied: join the dialout group").
+  void setOnProbe(std::function<void(std::string_view report)> onProbe) {
+    m_onProbe = std::move(onProbe);
+  }
 
  private:
+  void surveyHolders();
   bool probeFindsReceiver();
+  void reportProbe(int comPort, bool opened, bool found);
   void frameWaitingLines();
   void setStatus(const std::string& text);
 
@@ -73,6 +80,7 @@ class ReceiverLink {
   Timer& m_timer1;
   LineSink m_procGPSNMEA;
   std::function<void(std::string_view outcome)> m_onOutcome;
+  std::function<void(std::string_view report)> m_onProbe;
   bool m_scanning = false;
   bool m_framingPosted = false;
 };

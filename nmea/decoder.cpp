@@ -84,10 +84,12 @@ struct Sentence {
   void (*decode)(const Fields&, PositionState&);
 };
 
+// Multi-constellation receivers give their solution under the GNSS talker (GN), by the same
+// rules as the GPS one; other talkers (GL, GA, GB ...) are only logged.
 constexpr std::array Sentences{
-    Sentence{"$GPGGA", 6, DecodeGGA},
-    Sentence{"$GPRMC", 8, DecodeRMC},
-    Sentence{"$GPGSA", 2, DecodeGSA},
+    Sentence{"$GPGGA", 6, DecodeGGA}, Sentence{"$GNGGA", 6, DecodeGGA},
+    Sentence{"$GPRMC", 8, DecodeRMC}, Sentence{"$GNRMC", 8, DecodeRMC},
+    Sentence{"$GPGSA", 2, DecodeGSA}, Sentence{"$GNGSA", 2, DecodeGSA},
 };
 
 constexpr std::string_view Degree = "\u00B0";

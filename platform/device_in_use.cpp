@@ -9,95 +9,205 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace kova {
 
 namespace {
 
+// The largest process id Linux hands out.
+constexpr pid_t MaxProcessId = 4'194'304;
+// Lock files are a line long; a larger file is judged by its start.
+constexpr std::size_t LockReadLimit = 128;
+
 // A process id written as text, as lock files and /proc entries hold it; 0 for anything else.
 pid_t ProcessIdFrom(std::string_view text) {
   pid_t pid = 0;
   for (const char c : text) {
-    if (!std::isdigit(static_cast<unsigned char>(c)) || pid > 100'000'000) return 0;
+    if (!std::isdigit(static_cast<unsigned char>(c)) || pid > MaxProcessId) return 0;
     pid = pid * 10 + (c - '0');
   }
-  return pid;
+  return pid <= MaxProcessId ? pid : 0;
 }
 
+// One that may not be signalled (another user's) is alive all the same.
 bool IsAlive(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
 
 // Whether a folder or file would not open for want of a descriptor: the device may then be held
 // for all the check can tell.
 bool OutOfDescriptors() { return errno == EMFILE || errno == ENFILE; }
 
-bool HasOpen(const std::filesystem::path& processFolder, dev_t device) {
-  DIR* folder = opendir((processFolder / "fd").c_str());
-  // Another user's process, or one that has just ended, is passed over.
-  if (folder == nullptr) return OutOfDescriptors();
-  bool found = false;
-  while (const dirent* entry = readdir(folder)) {
-    struct stat target {};
-    if (entry->d_name[0] != '.' && fstatat(dirfd(folder), entry->d_name, &target, 0) == 0 &&
-        S_ISCHR(target.st_mode) && target.st_rdev == device) {
-      found = true;
-      break;
-    }
+// The locker a lock file's contents name, 0 for none. Serial programs write the id as text,
+// right-aligned in ten characters with a newline, some with more words after it or with CR LF;
+// old ones wrote it as a 4-byte binary number, which as text would be far above any process id.
+pid_t LockerIn(std::string_view text) {
+  if (text.size() == sizeof(std::int32_t)) {
+    std::int32_t binary = 0;
+    std::memcpy(&binary, text.data(), sizeof binary);
+    if (binary > 0 && binary <= MaxProcessId) return binary;
   }
-  closedir(folder);
-  return found;
+  const auto start = text.find_first_not_of(' ');
+  if (start == std::string_view::npos) return 0;
+  text.remove_prefix(start);
+  const auto digits = std::min(text.find_first_not_of("0123456789"), text.size());
+  const std::string_view after = text.substr(digits);
+  if (!after.empty() && after[0] != '\n' && after[0] != ' ' && !after.starts_with("\r\n")) return 0;
+  return ProcessIdFrom(text.substr(0, digits));
 }
 
-bool OpenedElsewhere(dev_t device, pid_t self, const std::filesystem::path& processes) {
-  DIR* all = opendir(processes.c_str());
-  if (all == nullptr) return OutOfDescriptors();
-  bool found = false;
-  while (const dirent* entry = readdir(all)) {
-    // Only the numbered folders are processes; "self" is this one under another name.
-    const pid_t pid = ProcessIdFrom(entry->d_name);
-    if (pid > 0 && pid != self && HasOpen(processes / entry->d_name, device)) {
-      found = true;
-      break;
-    }
+struct LockRead {
+  pid_t locker = 0;
+  // Why the file names no locker, when it exists.
+  std::string problem;
+  bool noDescriptor = false;
+};
+
+// Anyone may write to the lock folders, so the file may be a FIFO that would block an open
+// or read for ever, or a link to anything: neither is followed nor trusted.
+LockRead ReadLock(const std::filesystem::path& file) {
+  const int lock = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (lock < 0) {
+    if (errno == ENOENT) return {};
+    if (errno == ELOOP) return {0, "a symbolic link, not trusted"};
+    if (OutOfDescriptors()) return {0, {}, true};
+    return {0, std::string("cannot be read: ") + std::strerror(errno)};
   }
-  closedir(all);
-  return found;
+  struct stat kind {};
+  char text[LockReadLimit];
+  ssize_t size = -1;
+  if (fstat(lock, &kind) == 0 && S_ISREG(kind.st_mode)) size = ::read(lock, text, sizeof text);
+  ::close(lock);
+  if (size < 0) return {0, "not a regular file, not trusted"};
+  const pid_t locker = LockerIn(std::string_view(text, static_cast<std::size_t>(size)));
+  if (locker == 0) return {0, "holds no process id, not trusted"};
+  return {locker, {}};
 }
 
-bool LockedElsewhere(const std::string& name, pid_t self,
-                     const std::vector<std::filesystem::path>& folders) {
-  for (const auto& folder : folders) {
-    const int lock = ::open((folder / ("LCK.." + name)).c_str(), O_RDONLY | O_CLOEXEC);
-    if (lock < 0) {
-      if (OutOfDescriptors()) return true;
-      continue;
-    }
-    char text[32];
-    const ssize_t size = ::read(lock, text, sizeof text);
-    ::close(lock);
-    // The usual form is the id right-aligned in ten characters and a newline. A lock that
-    // names no live process was left behind by one that ended.
-    std::string_view id(text, size > 0 ? static_cast<size_t>(size) : 0);
-    id.remove_prefix(std::min(id.find_first_not_of(' '), id.size()));
-    id = id.substr(0, id.find('\n'));
-    const pid_t pid = ProcessIdFrom(id);
-    if (pid > 0 && pid != self && IsAlive(pid)) return true;
-  }
-  return false;
+void AddNote(std::string& reason, const std::filesystem::path& file, std::string_view note) {
+  if (!reason.empty()) reason += "; ";
+  reason += file.string() + ": ";
+  reason += note;
 }
 
 }  // namespace
 
-bool DeviceHeldElsewhere(const std::filesystem::path& path, pid_t self,
-                         const DeviceUseSources& sources) {
+HolderSurvey::HolderSurvey(std::filesystem::path processes, pid_t self)
+    : m_processes(std::move(processes)), m_self(self) {}
+
+void HolderSurvey::restart() {
+  m_listed = false;
+  m_blind = false;
+  m_pending.clear();
+  m_offset = -1;
+  m_holders.clear();
+}
+
+bool HolderSurvey::advance(const std::function<bool()>& outOfTime) {
+  if (!m_listed) {
+    m_listed = true;
+    if (!listProcesses()) return true;
+    if (outOfTime()) return m_pending.empty();
+  }
+  while (!m_pending.empty()) {
+    if (!readDescriptors(outOfTime)) return false;
+    m_pending.pop_back();
+    m_offset = -1;
+    if (outOfTime()) break;
+  }
+  return m_pending.empty();
+}
+
+bool HolderSurvey::listProcesses() {
+  DIR* all = opendir(m_processes.c_str());
+  if (all == nullptr) {
+    m_blind = OutOfDescriptors();
+    return false;
+  }
+  while (const dirent* entry = readdir(all)) {
+    // Only the numbered folders are processes; "self" is this one under another name.
+    const pid_t pid = ProcessIdFrom(entry->d_name);
+    if (pid > 0 && pid != m_self) m_pending.push_back(pid);
+  }
+  closedir(all);
+  return true;
+}
+
+bool HolderSurvey::readDescriptors(const std::function<bool()>& outOfTime) {
+  const pid_t pid = m_pending.back();
+  const auto folder = m_processes / std::to_string(pid) / "fd";
+  const int fds = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // Another user's process, or one that has just ended, is passed over.
+  if (fds < 0) {
+    m_blind = m_blind || OutOfDescriptors();
+    return true;
+  }
+  // Listing a folder of many thousand descriptors alone takes tens of milliseconds, so it is
+  // read a little at a time, going on from where the last part stopped.
+  if (m_offset >= 0 && lseek(fds, m_offset, SEEK_SET) < 0) {
+    ::close(fds);
+    return true;
+  }
+  alignas(dirent64) char entries[2048];
+  ssize_t size = 0;
+  while ((size = getdents64(fds, entries, sizeof entries)) > 0) {
+    for (ssize_t at = 0; at < size;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
+      at += entry->d_reclen;
+      m_offset = entry->d_off;
+      struct stat target {};
+      if (entry->d_name[0] != '.' && fstatat(fds, entry->d_name, &target, 0) == 0 &&
+          S_ISCHR(target.st_mode)) {
+        m_holders.emplace(target.st_rdev, pid);
+      }
+      if (outOfTime()) {
+        ::close(fds);
+        return false;
+      }
+    }
+  }
+  ::close(fds);
+  return true;
+}
+
+DeviceUse HolderSurvey::use(dev_t device) const {
+  if (m_blind) return {true, 0, "no descriptor free to look at other processes"};
+  const auto holder = m_holders.find(device);
+  if (holder == m_holders.end()) return {};
+  return {true, holder->second, "in use by process " + std::to_string(holder->second)};
+}
+
+DeviceUse DeviceHeldElsewhere(const std::filesystem::path& path,
+                              const std::vector<std::filesystem::path>& lockFolders,
+                              const HolderSurvey& survey) {
   struct stat device {};
-  if (stat(path.c_str(), &device) != 0 || !S_ISCHR(device.st_mode)) return false;
+  if (stat(path.c_str(), &device) != 0 || !S_ISCHR(device.st_mode)) return {};
+  DeviceUse use = survey.use(device.st_rdev);
+  if (use.held) return use;
   // A ports-folder link is locked under the name of the device it leads to.
   std::error_code error;
   const auto name = std::filesystem::canonical(path, error).filename().string();
-  return (!error && LockedElsewhere(name, self, sources.lockFolders)) ||
-         OpenedElsewhere(device.st_rdev, self, sources.processes);
+  if (error) return use;
+  for (const auto& folder : lockFolders) {
+    const auto file = folder / ("LCK.." + name);
+    const LockRead lock = ReadLock(file);
+    if (lock.noDescriptor) return {true, 0, "no descriptor free to read " + file.string()};
+    if (!lock.problem.empty()) {
+      AddNote(use.reason, file, lock.problem);
+    } else if (lock.locker == survey.self()) {
+      continue;
+    } else if (lock.locker > 0 && IsAlive(lock.locker)) {
+      return {true, lock.locker,
+              "locked by process " + std::to_string(lock.locker) + " (" + file.string() + ")"};
+    } else if (lock.locker > 0) {
+      AddNote(use.reason, file,
+              "left by process " + std::to_string(lock.locker) + ", which has ended");
+    }
+  }
+  return use;
 }
 
 }  // namespace kova

@@ -3,6 +3,9 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace kova {
@@ -15,11 +18,58 @@ struct DeviceUseSources {
   std::vector<std::filesystem::path> lockFolders = {"/run/lock", "/var/lock"};
 };
 
-// True when a process other than self has the character device at path open, or a lock file
-// for it names a live process other than self. Processes whose descriptors cannot be looked at
-// are passed over; a path that is not a character device is held by nobody. Without a free
-// descriptor to look with, the device counts as held.
-bool DeviceHeldElsewhere(const std::filesystem::path& path, pid_t self,
-                         const DeviceUseSources& sources);
+// What the in-use check found.
+struct DeviceUse {
+  bool held = false;
+  // The process seen holding the device; 0 when none or not known.
+  pid_t holder = 0;
+  // For a person: why the device counts as held, or which lock files were passed over and why
+  // ("/run/lock/LCK..ttyUSB0: not a regular file, not trusted"); empty when there is nothing to
+  // say.
+  std::string reason;
+};
+
+// One look at the character devices that other processes have open, taken in parts so that a
+// host whose processes hold many thousands of files costs no long pause. Between parts it holds
+// no descriptor.
+class HolderSurvey {
+ public:
+  HolderSurvey(std::filesystem::path processes, pid_t self);
+
+  // Forgets what an earlier look found and starts a new one.
+  void restart();
+  // Looks further, one open file at a time, until outOfTime() says stop; true once the look is
+  // complete. Processes whose descriptors cannot be looked at are passed over.
+  bool advance(const std::function<bool()>& outOfTime);
+
+  pid_t self() const { return m_self; }
+  // The finished look's verdict on a character device: who holds it, or held for all the look
+  // could tell when it ran out of descriptors.
+  DeviceUse use(dev_t device) const;
+
+ private:
+  bool listProcesses();
+  // Reads the current process's descriptors from where the last part stopped.
+  bool readDescriptors(const std::function<bool()>& outOfTime);
+
+  std::filesystem::path m_processes;
+  pid_t m_self;
+  bool m_listed = false;
+  bool m_blind = false;
+  // Processes not yet looked at, the next one last.
+  std::vector<pid_t> m_pending;
+  // Where the current process's descriptor folder is to be read on; -1 before it is opened.
+  off_t m_offset = -1;
+  std::unordered_map<dev_t, pid_t> m_holders;
+};
+
+// Whether a process other than self holds the character device at path: the survey saw it
+// open, or a lock file for it names a live process. Lock files are read without blocking and
+// without following links; one that is not a regular file holding a process id is not trusted.
+// A path that is not a character device is held by nobody. Without a free descriptor to look
+// with, the device counts as held.
+DeviceUse DeviceHeldElsewhere(const std::filesystem::path& path,
+                              const std::vector<std::filesystem::path>& lockFolders,
+                              const HolderSurvey& survey);
 
 }  // namespace kova

@@ -5,15 +5,39 @@
 
 namespace kova {
 
-// The receiver's serial port: one device at a time, 4800 baud, no parity, 8 data bits, 1 stop
-// bit, raw, read-only, modem lines untouched.
+// Why the last open attempt failed.
+enum class OpenFailure {
+  None,
+  NoSuchPort,
+  NoDevice,
+  PermissionDenied,
+  InUse,
+  NotATerminal,
+  Refused,
+};
+
+struct OpenAttempt {
+  std::string device;  // empty when the COM port names no device
+  OpenFailure failure = OpenFailure::None;
+  int holder = 0;  // the process that holds the device, when known
+  std::string note;  // lock files passed over, and why ("...: a symbolic link, not trusted")
+};
+
+// The receiver's serial port: one device at a time, 4800 baud unless set otherwise, no parity,
+// 8 data bits, 1 stop bit, raw, read-only, modem lines untouched.
 class SerialPort {
  public:
   virtual ~SerialPort() = default;
   virtual bool isOpen() const = 0;
-  // Opens COMn (1 to 32); false when the port does not exist, is in use or will not open.
-  // Only called while closed.
+  // Opens COMn (1 to 32); false when the port does not exist, is in use or will not open. A
+  // port found in use is left untouched. Only called while closed.
   virtual bool open(int comPort) = 0;
+  // Takes the next part of one look at which devices other programs hold open, until
+  // outOfTime() says stop; true once the look is complete. The opens that follow skip what it
+  // found held; the first call after a complete look starts a new one.
+  virtual bool surveyHolders(const std::function<bool()>& outOfTime) = 0;
+  // The device and outcome of the last open().
+  virtual const OpenAttempt& lastOpen() const = 0;
   // Closes the open port; does nothing when closed.
   virtual void close() = 0;
   // Appends every character waiting to be read to text, one character per byte, and removes

@@ -31,12 +31,15 @@ constexpr double kCharactersPerSecond = 480.0;
 // Written in small pieces so a reader sees characters trickle in as from a serial line.
 constexpr size_t kPiece = 16;
 
+constexpr const char* UsageText =
+    "usage: simple-kova-replay [--loop] [--speed N] FILE\n"
+    "  Plays FILE on a new pseudo-terminal, whose device it prints first.\n"
+    "  --loop     start again at the end of the file\n"
+    "  --speed N  play N times faster than a receiver (N > 0)\n"
+    "  -h, --help this text\n";
+
 int Usage() {
-  std::fprintf(stderr,
-               "usage: simple-kova-replay [--loop] [--speed N] FILE\n"
-               "  Plays FILE on a new pseudo-terminal, whose device it prints first.\n"
-               "  --loop     start again at the end of the file\n"
-               "  --speed N  play N times faster than a receiver (N > 0)\n");
+  std::fputs(UsageText, stderr);
   return 2;
 }
 
@@ -68,6 +71,10 @@ int main(int argc, char** argv) {
   const char* file = nullptr;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(UsageText, stdout);
+      return 0;
+    }
     if (arg == "--loop") {
       loop = true;
     } else if (arg == "--speed" && i + 1 < argc) {
@@ -120,32 +127,21 @@ int main(int argc, char** argv) {
   const Seconds perCharacter(1.0 / (kCharactersPerSecond * speed));
   const Seconds perBurst(1.0 / speed);
   auto burstStart = Clock::now();
-  bool listened = false;
   do {
     for (const auto& burst : bursts) {
       std::string_view rest = burst;
       size_t sent = 0;
-      bool cut = false;
       while (!rest.empty()) {
-        const bool listens = !NobodyListens(master);
-        // A reader that arrives mid-burst gets the next burst at once, from its start. With
-        // this tool's exact beat, a reader that keeps coming at the same moment of the second
-        // (a retry every 10 s) would otherwise always meet the same partial sentence.
-        cut = listens && !listened && sent > 0;
-        listened = listens;
-        if (cut) break;
         const auto piece = rest.substr(0, kPiece);
-        if (listens) Send(master, piece);
+        if (!NobodyListens(master)) Send(master, piece);
         rest.remove_prefix(piece.size());
         sent += piece.size();
         std::this_thread::sleep_until(
             burstStart + std::chrono::duration_cast<Clock::duration>(perCharacter * sent));
       }
       // A burst longer than a second at this pace delays the next one, as on a real line.
-      burstStart = cut ? Clock::now()
-                       : std::max(burstStart +
-                                      std::chrono::duration_cast<Clock::duration>(perBurst),
-                                  Clock::now());
+      burstStart = std::max(
+          burstStart + std::chrono::duration_cast<Clock::duration>(perBurst), Clock::now());
       std::this_thread::sleep_until(burstStart);
     }
   } while (loop);

@@ -12,7 +12,10 @@ struct Stamp {
 };
 
 std::optional<Stamp> StampOf(std::string_view line) {
-  if (!line.starts_with("$GPRMC,") && !line.starts_with("$GPGGA,")) return std::nullopt;
+  // The GNSS talker of multi-constellation receivers stamps the second as the GPS one does.
+  if (!line.starts_with("$GPRMC,") && !line.starts_with("$GPGGA,") &&
+      !line.starts_with("$GNRMC,") && !line.starts_with("$GNGGA,"))
+    return std::nullopt;
   std::string_view rest = line.substr(7);
   return Stamp{line.substr(0, 6), rest.substr(0, rest.find_first_of(",*"))};
 }

@@ -39,6 +39,10 @@ class FakeSerialDevice {
   void unplug() { m_present = false; }
   void plug() { m_present = true; }
   bool present() const { return m_present; }
+  // Opening fails, for the reason given.
+  void refuseOpen(OpenFailure failure, int holder = 0) { m_refusal = {{}, failure, holder, {}}; }
+  // Opening finds lock files it passes over, for the reason given.
+  void noteOnOpen(std::string note) { m_refusal.note = std::move(note); }
 
  private:
   friend class FakeSerialPort;
@@ -77,6 +81,7 @@ class FakeSerialDevice {
 
   FakeEventLoop& m_loop;
   bool m_present = true;
+  OpenAttempt m_refusal;
   std::deque<Arrival> m_arrivals;
   std::optional<Talk> m_talk;
 };
@@ -102,10 +107,22 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
     if (m_open != 0) throw std::logic_error("open() while COM" + std::to_string(m_open) + " is open");
     m_openAttempts.push_back(comPort);
     const auto found = m_devices.find(comPort);
-    if (found == m_devices.end() || !found->second.present()) return false;
+    if (found == m_devices.end()) {
+      m_lastOpen = {{}, OpenFailure::NoSuchPort, 0, {}};
+      return false;
+    }
+    m_lastOpen = found->second.m_refusal;
+    m_lastOpen.device = "/dev/ttyFAKE" + std::to_string(comPort);
+    if (!found->second.present()) m_lastOpen.failure = OpenFailure::NoDevice;
+    if (m_lastOpen.failure != OpenFailure::None) return false;
     m_open = comPort;
     return true;
   }
+  bool surveyHolders(const std::function<bool()>&) override {
+    ++m_surveys;
+    return true;
+  }
+  const OpenAttempt& lastOpen() const override { return m_lastOpen; }
   void close() override {
     m_open = 0;
     m_waiting.clear();
@@ -121,6 +138,7 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
   int receiveThreshold() const { return m_threshold; }
   const std::vector<int>& openAttempts() const { return m_openAttempts; }
   int notifications() const { return m_notifications; }
+  int surveys() const { return m_surveys; }
   const std::string& waiting() const { return m_waiting; }
 
  private:
@@ -146,11 +164,13 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
   FakeEventLoop& m_loop;
   std::map<int, FakeSerialDevice> m_devices;
   int m_open = 0;
+  OpenAttempt m_lastOpen;
   int m_threshold = 0;
   std::string m_waiting;
   std::function<void()> m_onComm;
   std::vector<int> m_openAttempts;
   int m_notifications = 0;
+  int m_surveys = 0;
 };
 
 }  // namespace kova

@@ -1,5 +1,6 @@
 #include "platform/qt/epoll_query_listener.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -9,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include <QSocketNotifier>
 
@@ -51,7 +53,8 @@ void RaiseDescriptorLimit() {
   }
 }
 
-int ListenOn(int family, std::uint16_t port, int& error) {
+// host empty: every address of the family.
+int ListenOn(int family, const std::string& host, std::uint16_t port, int& error) {
   const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     error = errno;
@@ -69,12 +72,14 @@ int ListenOn(int family, std::uint16_t port, int& error) {
     setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
     any6.sin6_family = AF_INET6;
     any6.sin6_addr = in6addr_any;
+    if (!host.empty()) inet_pton(AF_INET6, host.c_str(), &any6.sin6_addr);
     any6.sin6_port = htons(port);
     address = reinterpret_cast<const sockaddr*>(&any6);
     addressSize = sizeof any6;
   } else {
     any4.sin_family = AF_INET;
     any4.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (!host.empty()) inet_pton(AF_INET, host.c_str(), &any4.sin_addr);
     any4.sin_port = htons(port);
   }
   if (::bind(fd, address, addressSize) != 0 || ::listen(fd, ListenBacklog) != 0) {
@@ -87,7 +92,8 @@ int ListenOn(int family, std::uint16_t port, int& error) {
 
 }  // namespace
 
-EpollQueryListener::EpollQueryListener(DescriptorReserve& reserve) : m_reserve(reserve) {}
+EpollQueryListener::EpollQueryListener(DescriptorReserve& reserve, std::string address)
+    : m_reserve(reserve), m_address(std::move(address)) {}
 
 EpollQueryListener::~EpollQueryListener() {
   m_notifier.reset();
@@ -100,10 +106,16 @@ EpollQueryListener::~EpollQueryListener() {
 std::string EpollQueryListener::listen(std::uint16_t port, Responder responder) {
   RaiseDescriptorLimit();
   int error = 0;
-  m_listener = ListenOn(AF_INET6, port, error);
-  // A host without IPv6 refuses the socket or its any-address; IPv4 alone serves there. A port
-  // that is taken or forbidden stays so for IPv4.
-  if (m_listener < 0 && error != EADDRINUSE && error != EACCES) m_listener = ListenOn(AF_INET, port, error);
+  in_addr ipv4{};
+  if (!m_address.empty() && inet_pton(AF_INET, m_address.c_str(), &ipv4) == 1) {
+    m_listener = ListenOn(AF_INET, m_address, port, error);
+  } else {
+    m_listener = ListenOn(AF_INET6, m_address, port, error);
+    // A host without IPv6 refuses the socket or its any-address; IPv4 alone serves there. A
+    // port that is taken or forbidden stays so for IPv4.
+    if (m_listener < 0 && m_address.empty() && error != EADDRINUSE && error != EACCES)
+      m_listener = ListenOn(AF_INET, m_address, port, error);
+  }
   if (m_listener < 0) return std::strerror(error);
 
   m_epoll = epoll_create1(EPOLL_CLOEXEC);

@@ -19,8 +19,9 @@ namespace kova {
 // will not take waits in the client's backlog.
 class EpollQueryListener : public QueryListener {
  public:
-  // The reserve lets a full descriptor table still turn a connection away.
-  explicit EpollQueryListener(DescriptorReserve& reserve);
+  // The reserve lets a full descriptor table still turn a connection away. address is an IPv4 or
+  // IPv6 address to listen on; empty: every address, IPv4 and IPv6 on one socket.
+  explicit EpollQueryListener(DescriptorReserve& reserve, std::string address = {});
   ~EpollQueryListener() override;
   EpollQueryListener(const EpollQueryListener&) = delete;
   EpollQueryListener& operator=(const EpollQueryListener&) = delete;
@@ -52,6 +53,7 @@ class EpollQueryListener : public QueryListener {
   int m_epoll = -1;
   int m_listener = -1;
   DescriptorReserve& m_reserve;
+  std::string m_address;
   Responder m_responder;
   std::vector<Client> m_clients;  // by socket descriptor
   std::size_t m_clientCount = 0;

@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <optional>
+#include <utility>
 
 #include "platform/com_ports.h"
-#include "platform/device_in_use.h"
 
 namespace kova {
 
@@ -19,7 +21,7 @@ namespace {
 // buffer then overflows as a UART's does; memory stays bounded if nobody reads.
 constexpr size_t kReceivedLimit = 64 * 1024;
 
-bool SetLineSettings(int fd, termios mode) {
+bool SetLineSettings(int fd, termios mode, speed_t speed) {
   cfmakeraw(&mode);
   mode.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
   mode.c_cflag |= CS8 | CLOCAL | CREAD;
@@ -28,13 +30,32 @@ bool SetLineSettings(int fd, termios mode) {
   // from a hang-up (0).
   mode.c_cc[VMIN] = 1;
   mode.c_cc[VTIME] = 0;
-  return cfsetispeed(&mode, B4800) == 0 && cfsetospeed(&mode, B4800) == 0 &&
+  return cfsetispeed(&mode, speed) == 0 && cfsetospeed(&mode, speed) == 0 &&
          tcsetattr(fd, TCSANOW, &mode) == 0;
+}
+
+OpenFailure FailureOf(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM: return OpenFailure::PermissionDenied;
+    case ENOENT:
+    case ENXIO:
+    case ENODEV: return OpenFailure::NoDevice;
+    case EBUSY:
+    case EWOULDBLOCK: return OpenFailure::InUse;
+    case ENOTTY: return OpenFailure::NotATerminal;
+    default: return OpenFailure::Refused;
+  }
 }
 
 }  // namespace
 
-QtSerialPort::QtSerialPort(DescriptorReserve& reserve) : m_reserve(reserve) {
+QtSerialPort::QtSerialPort(DescriptorReserve& reserve, int baud, std::vector<std::string> devices)
+    : m_reserve(reserve),
+      m_survey(DeviceUseSources{}.processes, getpid()),
+      m_devices(std::move(devices)) {
+  for (const Speed& speed : Speeds)
+    if (speed.baud == baud) m_speed = speed.code;
   QObject::connect(&m_notifier, &QSocketNotifier::activated, [this] { onReadable(); });
 }
 
@@ -45,8 +66,14 @@ bool QtSerialPort::isOpen() const { return m_fd >= 0; }
 bool QtSerialPort::open(int comPort) {
   if (isOpen()) return false;
   m_reserve.release();
+  m_lastOpen = {};
   // The ports folder is read at every open, so a receiver pinned meanwhile is found.
-  const auto device = ComPortDevice(comPort, ComPortSources::FromEnvironment());
+  std::optional<std::filesystem::path> device;
+  if (m_devices.empty())
+    device = ComPortDevice(comPort, ComPortSources::FromEnvironment());
+  else if (comPort >= 1 && static_cast<std::size_t>(comPort) <= m_devices.size())
+    device = m_devices[static_cast<std::size_t>(comPort - 1)];
+  if (!device) m_lastOpen.failure = OpenFailure::NoSuchPort;
   const bool opened = device && openFree(device->string());
   m_reserve.refill();
   return opened;
@@ -55,22 +82,67 @@ bool QtSerialPort::open(int comPort) {
 bool QtSerialPort::openDevice(const std::string& path) {
   if (isOpen()) return false;
   m_reserve.release();
+  m_lastOpen = {};
   const bool opened = openFree(path);
   m_reserve.refill();
   return opened;
 }
 
+bool QtSerialPort::surveyHolders(const std::function<bool()>& outOfTime) {
+  if (!m_surveying) m_survey.restart();
+  m_reserve.release();
+  const bool complete = m_survey.advance(outOfTime);
+  m_reserve.refill();
+  m_surveying = !complete;
+  return complete;
+}
+
+DeviceUse QtSerialPort::heldElsewhere(const std::string& path) const {
+  return DeviceHeldElsewhere(path, DeviceUseSources{}.lockFolders, m_survey);
+}
+
+bool QtSerialPort::heldBy(const DeviceUse& use) {
+  if (use.held) {
+    m_lastOpen.failure = OpenFailure::InUse;
+    m_lastOpen.holder = use.holder;
+  } else {
+    m_lastOpen.note = use.reason;
+  }
+  return use.held;
+}
+
 bool QtSerialPort::openFree(const std::string& path) {
   // Linux opens a tty whoever holds it, and opening alone may already disturb the holder, so
   // the holders that leave traces are looked for first.
-  if (DeviceHeldElsewhere(path, getpid(), DeviceUseSources{})) return false;
-  // TIOCEXCL set by a holder fails the open with EBUSY (except for root).
+  m_lastOpen.device = path;
+  if (heldBy(heldElsewhere(path))) return false;
+  // TIOCEXCL set by a holder fails the open with EBUSY; root opens past it, so it is asked for
+  // after the open as well.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  // flock keeps out other programs that lock, TIOCEXCL those that open later (and are not
-  // root).
-  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &m_foundMode) != 0 ||
-      ioctl(fd, TIOCEXCL) != 0 || !SetLineSettings(fd, m_foundMode)) {
+  if (fd < 0) {
+    m_lastOpen.failure = FailureOf(errno);
+    return false;
+  }
+  int exclusive = 0;
+  const bool exclusiveElsewhere = ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+  if (!isatty(fd) || exclusiveElsewhere || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+      ioctl(fd, TIOCEXCL) != 0) {
+    m_lastOpen.failure = exclusiveElsewhere ? OpenFailure::InUse : FailureOf(errno);
+    ::close(fd);
+    return false;
+  }
+  // flock keeps out other programs that lock, TIOCEXCL those that open from now on (and are not
+  // root). One that locked or opened it since the first look keeps it, its settings untouched.
+  if (heldBy(heldElsewhere(path)) || tcgetattr(fd, &m_foundMode) != 0) {
+    if (m_lastOpen.failure == OpenFailure::None) m_lastOpen.failure = FailureOf(errno);
+    ioctl(fd, TIOCNXCL);
+    ::close(fd);
+    return false;
+  }
+  if (!SetLineSettings(fd, m_foundMode, m_speed)) {
+    m_lastOpen.failure = FailureOf(errno);
+    tcsetattr(fd, TCSANOW, &m_foundMode);
+    ioctl(fd, TIOCNXCL);
     ::close(fd);
     return false;
   }

@@ -2,11 +2,13 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <termios.h>
 
 #include <QSocketNotifier>
 
+#include "platform/device_in_use.h"
 #include "platform/qt/descriptor_reserve.h"
 #include "platform/serial_port.h"
 
@@ -15,23 +17,34 @@ namespace kova {
 // A COM port on a Linux tty device (see platform/com_ports.h for which device COMn is), read
 // through termios without blocking. While the receive threshold is 2 a notifier moves arriving
 // characters into a buffer of its own and raises onComm; at 0 the port is left alone and
-// readAll reads the device directly. A device that another program holds is not opened, and one
-// that was opened gets its line settings back when closed.
+// readAll reads the device directly. A device that another program holds is left untouched, and
+// one that was opened gets its line settings back when closed.
 class QtSerialPort : public SerialPort {
  public:
-  // Descriptors that opening a port holds at once at most: two folders read together (the
-  // process list and one process's descriptors, or the tty class folder and one of its files).
-  // The device is opened after they are closed.
+  // Descriptors that opening a port or a part of the survey holds at once at most: the tty
+  // class folder and one of its files. The device is opened after they are closed.
   static constexpr int DescriptorsToOpen = 2;
 
-  // Opening takes its descriptors from the reserve, so clients cannot use them up.
-  explicit QtSerialPort(DescriptorReserve& reserve);
+  struct Speed {
+    int baud;
+    speed_t code;
+  };
+  static constexpr Speed Speeds[] = {{4800, B4800},   {9600, B9600},   {19200, B19200},
+                                     {38400, B38400}, {57600, B57600}, {115200, B115200}};
+
+  // Opening takes its descriptors from the reserve, so clients cannot use them up. baud is one
+  // of Speeds. Given devices are COM1, COM2 ... in their order, instead of the ports folder or
+  // the host's list.
+  explicit QtSerialPort(DescriptorReserve& reserve, int baud = 4800,
+                        std::vector<std::string> devices = {});
   ~QtSerialPort() override;
   QtSerialPort(const QtSerialPort&) = delete;
   QtSerialPort& operator=(const QtSerialPort&) = delete;
 
   bool isOpen() const override;
   bool open(int comPort) override;
+  bool surveyHolders(const std::function<bool()>& outOfTime) override;
+  const OpenAttempt& lastOpen() const override { return m_lastOpen; }
   void close() override;
   void readAll(std::string& text) override;
   void setReceiveThreshold(int characters) override;
@@ -49,8 +62,17 @@ class QtSerialPort : public SerialPort {
   void watch(bool on);
   // Opens path unless another program holds it; the reserve is already released.
   bool openFree(const std::string& path);
+  DeviceUse heldElsewhere(const std::string& path) const;
+  // Records a holder found in the last open attempt, or the lock files passed over; true when
+  // held.
+  bool heldBy(const DeviceUse& use);
 
   DescriptorReserve& m_reserve;
+  HolderSurvey m_survey;
+  bool m_surveying = false;
+  speed_t m_speed = B4800;
+  std::vector<std::string> m_devices;
+  OpenAttempt m_lastOpen;
   int m_fd = -1;
   termios m_foundMode{};
   bool m_gone = false;

@@ -234,6 +234,9 @@ TEST(Form1Log, PutsEachLineOnItsOwnRowNewestFirst) {
       {"bytes are Latin-1", {"\xB0\xFF\r\n"}, QString::fromUtf8("\xC2\xB0\xC3\xBF")},
       {"a stray CR or LF inside stays on the row", {"a\rb\nc\r\n"}, "a b c"},
       {"a line without its break", {"partial", "next\r\n"}, "next\npartial"},
+      {"a long line keeps its first 300 characters",
+       {"$GPTXT," + std::string(293, 'x') + "lost\r\n"},
+       QString::fromStdString("$GPTXT," + std::string(293, 'x') + " [cut]")},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);

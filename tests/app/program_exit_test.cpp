@@ -109,7 +109,7 @@ TEST(Program, AnswersItsCommandLineWithoutStarting) {
   } rows[] = {
       {"--version", 0, "simple-kova 1.0.2\n", ""},
       {"--help", 0, "TCP port 2947", ""},
-      {"--verbose", 2, "", "'--verbose'"},
+      {"--verbose --baud 1200", 2, "", "--baud '1200'"},
       {"--version --help", 2, "", "'--help'"},
       // Qt's own options: Qt once took this one and aborted on the unknown platform.
       {"-platform xcb", 2, "", "'-platform'"},

@@ -3,9 +3,15 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include <fstream>
 #include <memory>
@@ -127,6 +133,33 @@ TEST(LinkE2E, PortsThatWillNotOpenAreSkipped) {
     EXPECT_EQ(std::string(text, got > 0 ? static_cast<size_t>(got) : 0), heldText) << "holder " << i;
     close(holders[i]);
   }
+  EXPECT_EQ(program.stop(), 0);
+}
+
+TEST(LinkE2E, AFifoPlantedAsTheReceiversLockByAnotherUserHoldsNothingUp) {
+  if (geteuid() != 0) GTEST_SKIP() << "a lock folder of the test's own needs root";
+  // The lock folder is the host's: the test plants into a mount of its own, seen only in its
+  // own mount namespace, which the program inherits.
+  ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+  ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+  ASSERT_EQ(mount("tmpfs", "/run/lock", "tmpfs", 0, "mode=1777"), 0);
+  PtyReceiver receiver;
+  const std::string lock =
+      "/run/lock/LCK.." + std::filesystem::path(receiver.devicePath()).filename().string();
+  const pid_t planter = fork();
+  if (planter == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+    _exit(mkfifo(lock.c_str(), 0666) == 0 ? 0 : 1);
+  }
+  int planted = -1;
+  ASSERT_EQ(waitpid(planter, &planted, 0), planter);
+  ASSERT_TRUE(WIFEXITED(planted) && WEXITSTATUS(planted) == 0) << "nobody could not plant it";
+  DataHome home;
+  home.linkPort(1, receiver.devicePath());
+  Program program(home);
+  ASSERT_TRUE(program.waitUntilListening());
+
+  EXPECT_EQ(FeedUntilReply(receiver, {kMunichGGA}, "P", kMunichReply, 5s), kMunichReply);
   EXPECT_EQ(program.stop(), 0);
 }
 

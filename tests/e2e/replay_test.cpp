@@ -33,7 +33,12 @@ TEST(PlanBursts, CutsTheLogIntoSecondsOfCrLfLines) {
        {"$GPGGA,1,a\r\n$GPGSA,A\r\n$GPRMC,1,A\r\n", "$GPGGA,2,a\r\n"}},
       {"$GPRMC,,V\n$GPGGA,,\n$GPRMC,,V\n", {"$GPRMC,,V\r\n$GPGGA,,\r\n", "$GPRMC,,V\r\n"}},
       {"header\n$GPGGA,1\n$GPGGA,2\n", {"header\r\n$GPGGA,1\r\n", "$GPGGA,2\r\n"}},
-      {"$GNRMC,1\n$GNRMC,2\n", {"$GNRMC,1\r\n$GNRMC,2\r\n"}},
+      {"$GNRMC,1\n$GNRMC,2\n", {"$GNRMC,1\r\n", "$GNRMC,2\r\n"}},
+      // From ublox-multignss-2024.nmea: GPS-talker lines without a fix, then GNSS-talker ones.
+      {"$GPRMC,,V\n$GPGGA,,\n$GNRMC,164208.00,A\n$GNGGA,164208.00,5\n$GLGSV,2\n"
+       "$GNRMC,164209.00,A\n",
+       {"$GPRMC,,V\r\n$GPGGA,,\r\n", "$GNRMC,164208.00,A\r\n$GNGGA,164208.00,5\r\n$GLGSV,2\r\n",
+        "$GNRMC,164209.00,A\r\n"}},
       {"$GPGGA,1*5A\n$GPGGA,1*5A\n", {"$GPGGA,1*5A\r\n", "$GPGGA,1*5A\r\n"}},
   };
   for (const auto& row : rows) {

@@ -81,6 +81,11 @@ TEST(FrameLines, CapKeepsTheNewestCharactersWhenNoLineEnds) {
   std::string lfBurst;
   while (lfBurst.size() < 2 * cap) lfBurst += lfOnly;
   const std::string atCap(cap, 'x');
+  // 60,000 characters in 15 reads, each of its own letter: the newest capped rest and the last
+  // read make the line.
+  std::vector<std::string> longLine;
+  for (char letter = 'a'; letter < 'a' + 15; ++letter) longLine.emplace_back(4000, letter);
+  longLine.back() += "\r\n$GPGGA,2\r\n";
   const Case cases[] = {
       {"exactly the cap is kept whole", {atCap}, {}, "x", cap},
       {"one past the cap drops the oldest", {"y" + atCap}, {}, "x", cap},
@@ -94,6 +99,12 @@ TEST(FrameLines, CapKeepsTheNewestCharactersWhenNoLineEnds) {
       {"a line after an overflow is framed whole",
        {atCap + "y", "\r\n$GPGGA,2\r\n"},
        {atCap.substr(1) + "y\r\n", "$GPGGA,2\r\n"},
+       "",
+       0},
+      {"a 60,000-character line cut across notifications",
+       longLine,
+       {std::string(96, 'm') + std::string(4000, 'n') + std::string(4000, 'o') + "\r\n",
+        "$GPGGA,2\r\n"},
        "",
        0},
       {"the rest after a line is capped too",

@@ -103,25 +103,37 @@ TEST(ScanComPorts, FindsTheFirstPortThatSendsAGpsTalkerSentence) {
        5, "GPS Receiver on COM5", ComPorts(1, 5), 2000ms, 2050ms},
       {"chatty device on COM2 ends its probe early",
        [](FakeSerialPort& port) {
-         port.attach(2).feedAfter(100ms, std::string(51, 'z'));
+         port.attach(2).feedAfter(100ms, std::string(51, '\xF8'));
+         port.attach(3).talk(Gga, 200ms);
+       },
+       3, "GPS Receiver on COM3", ComPorts(1, 3), 200ms, 220ms},
+      {"a text device ends its probe 50 characters after its first line end",
+       [](FakeSerialPort& port) {
+         port.attach(2).feedAfter(100ms, "K\r\n" + std::string(51, 'z'));
          port.attach(3).talk(Gga, 200ms);
        },
        3, "GPS Receiver on COM3", ComPorts(1, 3), 200ms, 220ms},
       {"exactly 50 characters keep the probe going",
        [](FakeSerialPort& port) {
-         port.attach(2).feedAfter(100ms, std::string(50, 'z'));
+         port.attach(2).feedAfter(100ms, std::string(50, '\xF8'));
          port.attach(3).talk(Gga, 200ms);
        },
        3, "GPS Receiver on COM3", ComPorts(1, 3), 1200ms, 1220ms},
       {"a receiver sending only $GPRMC is passed by",
        [](FakeSerialPort& port) { port.attach(7).talk(Rmc, 1s); }, 0, NotFound, ComPorts(1, 32),
        1000ms, 1050ms},
-      {"more than 50 characters before the first $GPG pass the receiver by",
+      {"more than 50 characters of a $GPRMC before the first $GPG keep the probe going",
        [](FakeSerialPort& port) {
          port.attach(1).feedAfter(100ms, Rmc.substr(0, 51));
          port.device(1).feedAfter(200ms, Rmc.substr(51) + Gga);
        },
-       0, NotFound, ComPorts(1, 32), 100ms, 120ms},
+       1, "GPS Receiver on COM1", ComPorts(1, 1), 200ms, 220ms},
+      {"GNSS talker",
+       [](FakeSerialPort& port) {
+         port.attach(2).talk("$GNRMC,1,A,5345.8,N,00241.7,W,0.6,346.2,060224,,,A*5F\r\n", 100ms);
+         port.device(2).feedAfter(900ms, "$GNGSA,A,3,05,16,18,23,26,29,31*39\r\n");
+       },
+       2, "GPS Receiver on COM2", ComPorts(1, 2), 900ms, 920ms},
       {"unplugged receiver is skipped",
        [](FakeSerialPort& port) {
          port.attach(4).unplug();
@@ -148,7 +160,54 @@ TEST(ScanComPorts, FindsTheFirstPortThatSendsAGpsTalkerSentence) {
     EXPECT_TRUE(rig.timerWatch.enabled()) << c.name;
     EXPECT_EQ(rig.port.receiveThreshold(), c.gpsPort == 0 ? 0 : 2) << c.name;
     EXPECT_EQ(rig.port.openPort(), c.gpsPort) << c.name;
+    EXPECT_EQ(rig.port.surveys(), 1) << c.name << ": one look at other programs for all ports";
   }
+}
+
+TEST(ScanComPorts, FindsAPacedReceiverWhoseBurstStartsWithRmcWheneverItsProbeStarts) {
+  // 4800 baud: 6 characters every 12.5 ms, one burst a second.
+  const std::string burst = Rmc + Gga + "$GPGSA,A,3,14,19,22,26,,,,,,,,,04.6,03.4,03.1*0C\r\n";
+  for (const auto moment : {0ms, 5ms, 15ms, 60ms, 200ms, 330ms, 400ms, 650ms, 900ms, 990ms}) {
+    SCOPED_TRACE(moment.count());
+    LinkRig rig;
+    auto& receiver = rig.port.attach(1);
+    for (auto second = -1s; second <= 2s; ++second) {
+      for (std::size_t pos = 0; pos < burst.size(); pos += 6) {
+        const auto at = second - moment + 12500us * static_cast<int>(pos / 6);
+        if (at >= 0ms) receiver.feedAfter(at, burst.substr(pos, 6));
+      }
+    }
+    EXPECT_LE(rig.scan(), 1000ms);
+    EXPECT_EQ(rig.state.GpsPort, 1);
+  }
+}
+
+TEST(ScanComPorts, ReportsWhatItMadeOfEachPortThatNamesADevice) {
+  LinkRig rig;
+  rig.port.attach(1).refuseOpen(OpenFailure::PermissionDenied);
+  rig.port.attach(2).refuseOpen(OpenFailure::InUse, 1234);
+  rig.port.attach(3).refuseOpen(OpenFailure::InUse);
+  rig.port.attach(5);
+  rig.port.attach(6).refuseOpen(OpenFailure::NotATerminal);
+  rig.port.device(6).noteOnOpen("LCK..6: a symbolic link, not trusted");
+  rig.port.attach(7).talk(std::string(52, '\xF8'), 100ms);
+  rig.port.attach(8).talk(Rmc, 300ms);
+  rig.port.attach(9).talk(Gga, 300ms);
+  Lines reports;
+  rig.link.setOnProbe([&](std::string_view report) { reports.emplace_back(report); });
+  rig.scan();
+  EXPECT_EQ(reports, (Lines{
+                         "COM1 /dev/ttyFAKE1: permission denied: join the dialout group",
+                         "COM2 /dev/ttyFAKE2: in use by process 1234",
+                         "COM3 /dev/ttyFAKE3: in use by another program",
+                         "COM5 /dev/ttyFAKE5: no data",
+                         "COM6 /dev/ttyFAKE6: not a serial device (LCK..6: a symbolic link, not "
+                         "trusted)",
+                         "COM7 /dev/ttyFAKE7: 52 characters without a receiver mark: another "
+                         "device, or another speed?",
+                         "COM8 /dev/ttyFAKE8: 272 characters of sentences without $GPG or $GNG",
+                         "COM9 /dev/ttyFAKE9: GPS Receiver",
+                     }));
 }
 
 TEST(ScanComPorts, SilentPortCostsAboutOneSecondThenTheNextPortStarts) {
@@ -404,7 +463,7 @@ TEST(Supervision, UnpluggedReceiverIsLostThenFoundAgainByTheRetryTimer) {
   EXPECT_FALSE(rig.timer1.enabled()) << "a successful scan stops the retries";
   EXPECT_TRUE(rig.timerWatch.enabled());
   EXPECT_EQ(rig.state.Position.FixMode, 1);
-  EXPECT_EQ(rig.window.label(Label::Fix), "3D Fix") << "the retry tick leaves the fix line alone";
+  EXPECT_EQ(rig.window.label(Label::Fix), "No GPS Fix") << "the fix line follows the retry tick";
 }
 
 }  // namespace

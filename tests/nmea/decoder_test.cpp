@@ -19,6 +19,8 @@ constexpr float Lat4807 = 48.11730194091797f;
 constexpr float Lon01131 = 11.516667366027832f;
 constexpr float Lat3351 = 33.849998474121094f;
 constexpr float Lon15112 = 151.1999969482422f;
+constexpr float LatUblox = 53.76460647583008f;
+constexpr float LonUblox = 2.6959335803985596f;
 
 constexpr std::string_view ExampleGGA =
     "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
@@ -82,6 +84,9 @@ TEST(ProcGPSNMEA, DecodesGGA) {
        {Lat4807, Lon01131, 545.4f, 4, 5, 1, 3}},
       {"$GPGGA,1,4807.038,N,01131.000,E,1,08,0.9,M,M,,M,,*47\r\n",
        {Lat4807, Lon01131, 0, 4, 5, 1, 3}},
+      // From ublox-multignss-2024.nmea: the GNSS talker, decoded as GPS.
+      {"$GNGGA,164208.00,5345.876422,N,00241.756005,W,1,12,0.8,106.9,M,47.4,M,,*67\r\n",
+       {LatUblox, -LonUblox, 106.9f, 4, 5, 1, 3}},
   });
 }
 
@@ -142,6 +147,9 @@ TEST(ProcGPSNMEA, DecodesRMC) {
        {41.41250228881836f, -81.87065124511719f, 3, 0, 0, 6, 1}},
       {"$GPRMC,1,A,3351.000,S,15112.000,W,1e1,-5,230394,003.1,W*6A\r\n",
        {-Lat3351, -Lon15112, 3, -5, 10, 6, 3}},
+      // From ublox-multignss-2024.nmea: the fix comes only with the GNSS talker.
+      {"$GNRMC,164208.00,A,5345.876422,N,00241.756005,W,0.6,346.2,060224,4.8,W,A,V*5F\r\n",
+       {LatUblox, -LonUblox, 3, 346.2f, 0.6f, 6, 3}},
   });
 }
 
@@ -174,6 +182,7 @@ TEST(ProcGPSNMEA, TakesTheGSAModeRoundedToAWholeNumber) {
       // From garmin-gps15h.nmea.
       {"$GPGSA,A,1,,,,,,,,,,,,,,,*1E\r\n", withMode(1)},
       {"$GPGSA,A,2*39\r\n", withMode(2)},
+      {"$GNGSA,A,2,86,87,88,,,,,,,,,,1.1,0.8,0.7,2*3C\r\n", withMode(2)},
       {"$GPGSA,A,\r\n", withMode(0)},
       {"$GPGSA,A,x,04\r\n", withMode(0)},
       {"$GPGSA,A,1.5,04\r\n", withMode(2)},
@@ -193,7 +202,7 @@ TEST(ProcGPSNMEA, TakesTheGSAModeRoundedToAWholeNumber) {
 
 TEST(ProcGPSNMEA, OnlyLogsOtherSentencesAndOtherText) {
   ExpectStates({
-      {"$GNGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n", Before},
+      {"$GLGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n", Before},
       {"$GLGSA,A,2,04*39\r\n", Before},
       {"$gpgga,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n", Before},
       {"$GPrmc,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n", Before},
@@ -201,9 +210,6 @@ TEST(ProcGPSNMEA, OnlyLogsOtherSentencesAndOtherText) {
       {" $GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n", Before},
       {"$GPGGAX,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n", Before},
       {"$GPGSA\r\n,A,2", Before},
-      // From ublox-multignss-2024.nmea: the fix comes only with the GN talker.
-      {"$GNRMC,164208.00,A,5345.876422,N,00241.756005,W,0.6,346.2,060224,4.8,W,A,V*5F\r\n",
-       Before},
       {"$GPVTG,149.70,T,,M,18.692,N,34.618,K,A*3A\r\n", Before},
       {"=~=~=~=~=~=~=~=~=~=~=~= PuTTY log 2010.02.13 13:08:23 =~=~=~=~=~=~=~=~=~=~=~=\r\n", Before},
       {"2,14,52,083,45,07,,,00,05,,,27*71\r\n", Before},
@@ -341,7 +347,7 @@ TEST(ProcGPSNMEA, ShowsTheFixModeOfTheLastGSAUnlessALaterSentenceFails) {
        NoHV, "No GPS Fix"},
       {"no fix until the next GSA", {GSA3, GGANoFix, GGA, GSA3}, Pos, NoHV, "3D Fix"},
       {"no fix, then GSA 2", {GSA3, GGANoFix, GSA2}, Pos, NoHV, "2D Fix"},
-      {"other lines keep the mode", {GSA3, "hello\r\n", "$GNGGA,1,2,3,4,5,0,7\r\n"}, NoPos, NoHV,
+      {"other lines keep the mode", {GSA3, "hello\r\n", "$GLGGA,1,2,3,4,5,0,7\r\n"}, NoPos, NoHV,
        "3D Fix"},
   });
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -16,26 +17,40 @@ namespace fs = std::filesystem;
 
 TEST(DeviceHeldElsewhere, LooksAtOtherProcessesDescriptorsAndLiveLocks) {
   const std::string self = std::to_string(getpid());
-  const std::string live = std::to_string(getppid());
+  const pid_t parent = getppid();
+  const std::string live = std::to_string(parent);
+  const std::string binary(reinterpret_cast<const char*>(&parent), sizeof parent);
+  const std::string fifo = "(a FIFO)";
   struct Row {
     const char* what;
     std::vector<std::pair<std::string, std::string>> links;  // tree path -> target
     std::vector<std::pair<std::string, std::string>> files;  // tree path -> content
     bool held;
+    pid_t holder;
   };
   const Row rows[] = {
-      {"nobody", {}, {}, false},
-      {"another process has it open", {{"proc/100/fd/3", "/dev/null"}}, {}, true},
+      {"nobody", {}, {}, false, 0},
+      {"another process has it open", {{"proc/100/fd/3", "/dev/null"}}, {}, true, 100},
       {"only this process has it open",
-       {{"proc/" + self + "/fd/4", "/dev/null"}, {"proc/self/fd/4", "/dev/null"}}, {}, false},
+       {{"proc/" + self + "/fd/4", "/dev/null"}, {"proc/self/fd/4", "/dev/null"}}, {}, false, 0},
       {"others hold another device, a gone file, or hide their descriptors",
        {{"proc/100/fd/0", "/dev/zero"}, {"proc/100/fd/1", "/gone"}}, {{"proc/200/status", ""}},
-       false},
-      {"a lock names a live process", {}, {{"var/LCK..null", "      " + live + "\n"}}, true},
+       false, 0},
+      {"a lock names a live process", {}, {{"var/LCK..null", "      " + live + "\n"}}, true,
+       parent},
       {"the locks are stale, this process's, or another device's", {},
        {{"run/LCK..null", "  99999999\n"}, {"var/LCK..null", self}, {"run/LCK..zero", live}},
-       false},
-      {"the lock holds no process id", {}, {{"run/LCK..null", "pid\n"}}, false},
+       false, 0},
+      {"the lock names a process that has ended (none gets this id)", {},
+       {{"run/LCK..null", "   4194304\n"}}, false, 0},
+      {"the lock holds no process id", {}, {{"run/LCK..null", "pid\n"}}, false, 0},
+      {"a lock with more words after the id", {}, {{"run/LCK..null", "  " + live + " tool user\n"}},
+       true, parent},
+      {"a lock ended with CR LF", {}, {{"run/LCK..null", live + "\r\n"}}, true, parent},
+      {"a lock in the old binary form", {}, {{"run/LCK..null", binary}}, true, parent},
+      {"a FIFO planted as the lock is not waited on", {}, {{"run/LCK..null", fifo}}, false, 0},
+      {"a link planted as the lock is not followed",
+       {{"run/LCK..null", "../var/pid"}}, {{"var/pid", live + "\n"}}, false, 0},
   };
   for (const auto& row : rows) {
     std::string pattern = (fs::temp_directory_path() / "kova-use-XXXXXX").string();
@@ -52,11 +67,20 @@ TEST(DeviceHeldElsewhere, LooksAtOtherProcessesDescriptorsAndLiveLocks) {
     }
     for (const auto& [path, content] : row.files) {
       fs::create_directories((root / path).parent_path());
-      std::ofstream(root / path) << content;
+      if (content == fifo) {
+        ASSERT_EQ(mkfifo((root / path).c_str(), 0644), 0);
+      } else {
+        std::ofstream(root / path) << content;
+      }
     }
-    const DeviceUseSources sources{root / "proc", {root / "run", root / "var"}};
+    // One open file per part: every part goes on from where the one before stopped.
+    HolderSurvey survey(root / "proc", getpid());
+    while (!survey.advance([] { return true; })) {
+    }
 
-    EXPECT_EQ(DeviceHeldElsewhere(root / "COM1", getpid(), sources), row.held) << row.what;
+    const DeviceUse use = DeviceHeldElsewhere(root / "COM1", {root / "run", root / "var"}, survey);
+    EXPECT_EQ(use.held, row.held) << row.what;
+    EXPECT_EQ(use.holder, row.holder) << row.what;
     fs::remove_all(root);
   }
 }

@@ -324,6 +324,26 @@ TEST(EpollQueryListener, APortAlreadyTakenNamesTheCause) {
   EXPECT_EQ(second.listen(first.localPort(), {}), "Address already in use");
 }
 
+TEST(EpollQueryListener, ListensOnlyOnTheAddressGiven) {
+  for (const std::string address : {"127.0.0.1", "::1"}) {
+    DescriptorReserve spare{1};
+    EpollQueryListener listener{spare, address};
+    ASSERT_EQ(listener.listen(0, {}), "") << address;
+    sockaddr_in6 to6{};
+    to6.sin6_family = AF_INET6;
+    to6.sin6_port = htons(listener.localPort());
+    to6.sin6_addr = in6addr_loopback;
+    sockaddr_in to4{AF_INET, to6.sin6_port, {htonl(INADDR_LOOPBACK)}, {}};
+    for (const bool v6 : {false, true}) {
+      const int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      const auto* to = v6 ? reinterpret_cast<sockaddr*>(&to6) : reinterpret_cast<sockaddr*>(&to4);
+      EXPECT_EQ(connect(fd, to, v6 ? sizeof to6 : sizeof to4) == 0, v6 == (address == "::1"))
+          << address << (v6 ? " from ::1" : " from 127.0.0.1");
+      close(fd);
+    }
+  }
+}
+
 TEST(EpollQueryListener, RaisesTheDescriptorLimitToTheHardLimit) {
   DescriptorReserve spare{1};
   EpollQueryListener listener{spare};

@@ -65,17 +65,19 @@ TEST(QtSerialPort, OpensOnlyTerminalsThatExist) {
   struct Row {
     std::string path;
     bool opens;
+    OpenFailure failure;
   };
   const Row rows[] = {
-      {receiver.devicePath(), true},
-      {"/dev/pts/does-not-exist", false},
-      {pattern, false},
-      {"/tmp", false},
+      {receiver.devicePath(), true, OpenFailure::None},
+      {"/dev/pts/does-not-exist", false, OpenFailure::NoDevice},
+      {pattern, false, OpenFailure::NotATerminal},
+      {"/tmp", false, OpenFailure::NotATerminal},
   };
   for (const auto& row : rows) {
     QtSerialPort port{spare};
     EXPECT_EQ(port.openDevice(row.path), row.opens) << row.path;
     EXPECT_EQ(port.isOpen(), row.opens) << row.path;
+    EXPECT_EQ(port.lastOpen().failure, row.failure) << row.path;
   }
   unlink(pattern.c_str());
 }
@@ -87,8 +89,18 @@ TEST(QtSerialPort, PortHeldByAnotherOpenerIsInUse) {
   ASSERT_TRUE(first.openDevice(receiver.devicePath()));
 
   EXPECT_FALSE(second.openDevice(receiver.devicePath()));
+  EXPECT_EQ(second.lastOpen().failure, OpenFailure::InUse);
   first.close();
   EXPECT_TRUE(second.openDevice(receiver.devicePath()));
+}
+
+TEST(QtSerialPort, GivenDevicesAreTheComPortsInTheirOrder) {
+  PtyReceiver receiver;
+  QtSerialPort port{spare, 4800, {"/dev/pts/does-not-exist", receiver.devicePath()}};
+  EXPECT_TRUE(port.open(2));
+  port.close();
+  EXPECT_FALSE(port.open(3));
+  EXPECT_EQ(port.lastOpen().failure, OpenFailure::NoSuchPort);
 }
 
 TEST(QtSerialPort, SetsTheReceiverLine) {
@@ -108,6 +120,15 @@ TEST(QtSerialPort, SetsTheReceiverLine) {
   EXPECT_EQ(mode.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
   EXPECT_EQ(mode.c_lflag & (ICANON | ECHO | ISIG), 0u);
   EXPECT_EQ(mode.c_iflag & (ICRNL | IXON | ISTRIP), 0u);
+
+  // Another speed, as the command line may give.
+  QtSerialPort fast{spare, 115200};
+  port.close();
+  ASSERT_TRUE(fast.openDevice(receiver.devicePath()));
+  const int again = open(receiver.devicePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+  ASSERT_EQ(tcgetattr(again, &mode), 0);
+  close(again);
+  EXPECT_EQ(cfgetispeed(&mode), B115200);
 }
 
 TEST(QtSerialPort, ReadsEveryByteAsSentWithoutNotifyingAtThresholdZero) {
