@@ -129,6 +129,14 @@ check "systemctl stop: ttyUSB0 (plugged in again) has its settings from the repl
 check "console ttyS0: line settings untouched after the service stopped" \
   "$([ "$(settings "$console")" = "$console_before" ] || echo "now $(settings "$console")")"
 
+options='--device /dev/ttyS1 --listen 127.0.0.1'
+echo "SIMPLE_KOVA_OPTIONS=\"$options\"" > /etc/default/simple-kova
+why=$(start)
+[ -z "$why" ] && why=$(awaits "$uart_position" 60)
+check "options from /etc/default/simple-kova ($options): the UART receiver answers" "$why"
+systemctl stop simple-kova
+rm /etc/default/simple-kova
+
 why=$(start)
 [ -z "$why" ] && why=$(awaits "$usb_position" 60)
 dpkg -L simple-kova > /tmp/listed
