@@ -1,3 +1,4 @@
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -16,7 +17,7 @@ int main(int argc, char* argv[]) {
   const auto commandLine = ReadCommandLine(argc, argv, stdout, stderr);
   if (const int* status = std::get_if<int>(&commandLine)) return *status;
 
-  EndOnInterruptOrTerminate();
+  CatchInterruptAndTerminate();
   const std::string platforms = QtPlatformsToTry(
       std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"), std::getenv("QT_QPA_PLATFORM"));
   if (!platforms.empty()) setenv("QT_QPA_PLATFORM", platforms.c_str(), 1);
@@ -27,7 +28,17 @@ int main(int argc, char* argv[]) {
   char* qtArgv[] = {name, nullptr};
   int qtArgc = 1;
   QApplication application(qtArgc, qtArgv);
+  // Qt has taken every locale category from the environment; the C library's texts in the
+  // program's messages (the cause after "cannot listen on TCP port 2947: ") stay English, as
+  // the manual quotes them. Numbers in the window still follow the regional settings.
+  std::setlocale(LC_MESSAGES, "C");
   auto form = std::make_unique<Form1>(std::get<Options>(commandLine));
+  WhenInterruptedOrTerminated([&form] {
+    if (form) form->end();
+    // After a failed start the window and its port are gone already.
+    std::fflush(nullptr);
+    std::_Exit(EXIT_SUCCESS);
+  });
   try {
     form->load();
   } catch (const std::exception& error) {

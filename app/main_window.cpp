@@ -219,7 +219,12 @@ void Form1::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
 }
 
-void Form1::closeEvent(QCloseEvent*) {
+void Form1::closeEvent(QCloseEvent*) { end(); }
+
+void Form1::end() {
+  // Linux keeps a port's settings and a pseudo-terminal's exclusive flag after the program
+  // ends; the next program to open the port would inherit them.
+  MSComm1.close();
   // The request may arrive while a scan yields deep inside nested event processing; ending
   // here, rather than returning to the main loop, stops the scan with the program.
   std::fflush(nullptr);

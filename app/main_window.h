@@ -46,6 +46,10 @@ class Form1 : public QWidget, public kova::Window {
   // The start-up sequence; called once, right after construction.
   void load();
 
+  // Lets go of the receiver's port (its settings put back, no longer exclusive) and ends the
+  // program at once with status 0: the way out for a closed window, SIGINT and SIGTERM.
+  [[noreturn]] void end();
+
   // Decodes one received line (CR LF included) into the state, the data lines and the log.
   void ProcGPSNMEA(std::string_view line);
 

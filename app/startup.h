@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 // The Qt platforms to try, in order, unless the user chose one (then empty). With no X or
@@ -9,5 +10,10 @@
 std::string QtPlatformsToTry(const char* display, const char* waylandDisplay,
                              const char* qpaPlatform);
 
-// SIGINT and SIGTERM end the program at once with status 0, as closing the window does.
-void EndOnInterruptOrTerminate();
+// Takes SIGINT and SIGTERM from now on; they wait for WhenInterruptedOrTerminated. Called before
+// Qt starts, so that a signal during its start-up is not lost.
+void CatchInterruptAndTerminate();
+
+// Calls end from the event loop once SIGINT or SIGTERM has come (at its first pass if one came
+// already). A signal handler may not close the serial port; the event loop may.
+void WhenInterruptedOrTerminated(std::function<void()> end);

@@ -3,6 +3,7 @@
 #   run      building and running the program (the default)
 #   test     also the tests, the sanitizer and fuzz builds, and a virtual screen
 #   package  also building and checking the Debian package
+#   system   the package's needs and a Debian 12 machine under emulation (tools/system-test.sh)
 set -euo pipefail
 job=${1:-run}
 run=(
@@ -20,11 +21,17 @@ package=(
   debhelper                                    # dpkg-buildpackage and the debian/ rules
   lintian appstream systemd                    # checks of the package, its metainfo and service
 )
+system=(
+  mmdebstrap mount                             # the test machine's root file system
+  e2fsprogs                                    # its disk image (mkfs.ext4 -d)
+  qemu-system-x86                              # the machine, emulated without KVM
+)
 case $job in
   run) packages=("${run[@]}") ;;
   test) packages=("${run[@]}" "${test[@]}") ;;
   package) packages=("${run[@]}" "${package[@]}") ;;
-  *) echo "usage: $0 [run|test|package]" >&2; exit 2 ;;
+  system) packages=("${run[@]}" "${package[@]}" "${system[@]}") ;;
+  *) echo "usage: $0 [run|test|package|system]" >&2; exit 2 ;;
 esac
 missing=()
 for p in "${packages[@]}"; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the plain build, the same tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and short libFuzzer runs, each with warnings as errors. Tests run in
-# a private network namespace, so port 2947 never collides with anything else on the machine.
+# UndefinedBehaviorSanitizer and short libFuzzer runs, each with warnings as errors, and the
+# package on a booted Debian (tools/system-test.sh). Tests run in a private network namespace,
+# so port 2947 never collides with anything else on the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh test
@@ -36,5 +37,8 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWit
 cmake --build build-fuzz --parallel "$jobs"
 stage "fuzz runs"
 ctest --test-dir build-fuzz --output-on-failure --parallel "$jobs" -L fuzz
+
+stage "system test"
+tools/system-test.sh
 
 stage "all tests passed"
