@@ -66,12 +66,12 @@ std::variant<int, Options> ReadCommandLine(int argc, const char* const argv[], s
     std::fputs(Help, out);
     return 0;
   }
+  // A question is answered alone; the argument after it is the one that does not belong.
+  if (first == "--version" || first == "--help" || first == "-h")
+    return Refuse(err, "unexpected argument '" + std::string(argv[2]) + "'");
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string_view name = argv[i];
-    // A question is answered alone; the argument after it is the one that does not belong.
-    const bool question = name == "--version" || name == "--help" || name == "-h";
-    if (i == 1 && question) continue;
     if (name == "--verbose") {
       options.verbose = true;
       continue;

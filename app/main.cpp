@@ -35,9 +35,10 @@ int main(int argc, char* argv[]) {
   auto form = std::make_unique<Form1>(std::get<Options>(commandLine));
   WhenInterruptedOrTerminated([&form] {
     if (form) form->end();
-    // After a failed start the window and its port are gone already.
+    // After a failed start the window and its port are gone already, and the start's failure
+    // is the program's status.
     std::fflush(nullptr);
-    std::_Exit(EXIT_SUCCESS);
+    std::_Exit(EXIT_FAILURE);
   });
   try {
     form->load();

@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "tests/e2e/harness.h"
 
 namespace {
 
@@ -91,10 +91,7 @@ double Percentile(std::vector<std::uint32_t>& values, double share) {
 
 int main(int argc, char** argv) {
   const Options options = Parse(argc, argv);
-  rlimit limit{};
-  getrlimit(RLIMIT_NOFILE, &limit);
-  limit.rlim_cur = limit.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &limit);
+  kova::e2e::RaiseDescriptorLimit();
 
   const int poller = epoll_create1(EPOLL_CLOEXEC);
   std::vector<Connection> connections(static_cast<std::size_t>(options.connections));

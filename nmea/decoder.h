@@ -24,7 +24,8 @@ enum Change : unsigned {
 };
 
 // Decodes one framed line (CR LF included) into position: $GPGGA, $GPRMC and $GPGSA with their
-// fields; anything else leaves it as it was. Returns the Change bits of what differs now.
+// fields, and the same sentences of the GNSS talker ($GNGGA ...); anything else leaves it as it
+// was. Returns the Change bits of what differs now.
 unsigned DecodeSentence(std::string_view line, PositionState& position);
 
 }  // namespace kova

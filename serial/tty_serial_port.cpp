@@ -107,11 +107,10 @@ DeviceUse TtySerialPort::heldElsewhere(const std::string& path) const {
 }
 
 bool TtySerialPort::heldBy(const DeviceUse& use) {
+  m_lastOpen.note = use.reason;
   if (use.held) {
     m_lastOpen.failure = OpenFailure::InUse;
     m_lastOpen.holder = use.holder;
-  } else {
-    m_lastOpen.note = use.reason;
   }
   return use.held;
 }

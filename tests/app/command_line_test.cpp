@@ -30,6 +30,7 @@ TEST(ReadCommandLine, TakesEachOptionOrEndsWithAnAnswerOrOneLineOfRefusal) {
       {{"--baud", "1200"}, 2, {}, "--baud '1200' is not one of 4800, 9600"},
       {{"--listen", "localhost"}, 2, {}, "--listen 'localhost' is not an IPv4 or IPv6 address"},
       {{"--verbose", "yes"}, 2, {}, "unexpected argument 'yes'"},
+      {{"--help", "--verbose"}, 2, {}, "unexpected argument '--verbose'"},
   };
   for (auto row : rows) {
     SCOPED_TRACE(row.arguments.empty() ? "(none)" : row.arguments.back());
