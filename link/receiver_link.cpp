@@ -46,6 +46,18 @@ bool HoldsAny(std::string_view text, const auto& needles) {
   return false;
 }
 
+// A mark whose start arrived as the second ran out gets the time of some ten characters at
+// 4800 baud to complete; otherwise a receiver of one short sentence a second, whose probe opened
+// just after a "$", can be missed on every retry alike.
+constexpr auto MarkGrace = 20ms;
+
+bool EndsInPartOfAMark(std::string_view text) {
+  for (const std::string_view mark : ReceiverMarks)
+    for (std::size_t n = 1; n < mark.size(); ++n)
+      if (text.ends_with(mark.substr(0, n))) return true;
+  return false;
+}
+
 constexpr auto WatchdogSilence = 15s;
 constexpr int ProbeThreshold = 0;
 constexpr int ReceiveThreshold = 2;
@@ -137,19 +149,23 @@ void ReceiverLink::surveyHolders() {
 }
 
 // Reads the open port for up to about a second (measured on the monotonic clock, so midnight
-// cannot stretch it), or ProbeLimit characters past the end of a first partial line when none
-// of them starts a GPS or GNSS sentence, and judges the port only by what it sent. What was
-// read stays in RxBuffer for the framing.
+// cannot stretch it; a little longer while what was read ends in the start of a mark), or
+// ProbeLimit characters past the end of a first partial line when none of them starts a GPS or
+// GNSS sentence, and judges the port only by what it sent. What was read stays in RxBuffer for
+// the framing.
 bool ReceiverLink::probeFindsReceiver() {
   std::string& rx = m_rxBuffer;
   rx.clear();
   const auto t0 = m_clock.monotonic();
   bool found = false;
+  std::chrono::nanoseconds took{};
   do {
     m_loop.yield();
     m_port.readAll(rx);
     found = HoldsAny(rx, ReceiverMarks);
-  } while (!found && m_clock.monotonic() - t0 <= ProbeWindow &&
+    took = m_clock.monotonic() - t0;
+  } while (!found &&
+           (took <= ProbeWindow || (took <= ProbeWindow + MarkGrace && EndsInPartOfAMark(rx))) &&
            (CountedForLimit(rx) <= ProbeLimit || HoldsAny(rx, TalkerStarts)));
   return found;
 }

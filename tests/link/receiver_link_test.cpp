@@ -142,6 +142,12 @@ TEST(ScanComPorts, FindsTheFirstPortThatSendsAGpsTalkerSentence) {
          port.device(6).feedAfter(200ms, "GSA,A,3*1E\r\n");
        },
        6, "GPS Receiver on COM6", ComPorts(1, 6), 200ms, 220ms},
+      {"a lone $GPGGA at 4800 baud whose next $GPG straddles the end of the probe's second",
+       [](FakeSerialPort& port) {
+         port.attach(1).feed(Gga.substr(1));  // opened just after a "$"
+         for (int i = 0; i < 4; ++i) port.device(1).feedAfter(1008ms + 2083us * i, {Gga[i]});
+       },
+       1, "GPS Receiver on COM1", ComPorts(1, 1), 1020ms, 1030ms},
   };
   for (const auto& c : cases) {
     LinkRig rig;
