@@ -39,10 +39,12 @@ class HolderSurvey {
   // Forgets what an earlier look found and starts a new one.
   void restart();
   // Looks further, one open file at a time, until outOfTime() says stop; true once the look is
-  // complete. Processes whose descriptors cannot be looked at are passed over.
+  // complete. Processes whose descriptors cannot be looked at are passed over, and so is every
+  // open file not opened from /dev.
   bool advance(const std::function<bool()>& outOfTime);
 
   pid_t self() const { return m_self; }
+  const std::filesystem::path& processes() const { return m_processes; }
   // The finished look's verdict on a character device: who holds it, or held for all the look
   // could tell when it ran out of descriptors.
   DeviceUse use(dev_t device) const;
@@ -65,7 +67,8 @@ class HolderSurvey {
 
 // Whether a process other than self holds the character device at path: the survey saw it
 // open, or a lock file for it names a live process. Lock files are read without blocking and
-// without following links; one that is not a regular file holding a process id is not trusted.
+// without following links; one that is not a regular file holding a process id, or that neither
+// root nor the named process's user owns, is not trusted.
 // A path that is not a character device is held by nobody. Without a free descriptor to look
 // with, the device counts as held.
 DeviceUse DeviceHeldElsewhere(const std::filesystem::path& path,

@@ -31,12 +31,16 @@ TEST(DeviceHeldElsewhere, LooksAtOtherProcessesDescriptorsAndLiveLocks) {
     pid_t holder;
     // Checked by a process of another user, which may not signal this one.
     bool asAnotherUser = false;
+    // As files another user planted.
+    uid_t filesOwner = 0;
   };
   const Row rows[] = {
       {"nobody", {}, {}, false, 0},
       {"another process has it open", {{"proc/100/fd/3", "/dev/null"}}, {}, true, 100},
       {"only this process has it open",
        {{"proc/" + self + "/fd/4", "/dev/null"}, {"proc/self/fd/4", "/dev/null"}}, {}, false, 0},
+      {"a descriptor not opened from /dev is not looked through (it could hang)",
+       {{"proc/100/fd/3", "../../../COM1"}}, {}, false, 0},
       {"others hold another device, a gone file, or hide their descriptors",
        {{"proc/100/fd/0", "/dev/zero"}, {"proc/100/fd/1", "/gone"}}, {{"proc/200/status", ""}},
        false, 0},
@@ -44,6 +48,11 @@ TEST(DeviceHeldElsewhere, LooksAtOtherProcessesDescriptorsAndLiveLocks) {
        parent},
       {"a lock names a live process of another user", {}, {{"run/LCK..null", self + "\n"}}, true,
        getpid(), true},
+      {"a lock another user planted naming root's process", {},
+       {{"run/LCK..null", live + "\n"}, {"proc/" + live + "/status", ""}}, false, 0, false,
+       AnotherUser},
+      {"a lock another user wrote naming a process hidden from this one", {},
+       {{"run/LCK..null", live + "\n"}}, true, parent, false, AnotherUser},
       {"the locks are stale, this process's, or another device's", {},
        {{"run/LCK..null", "  99999999\n"}, {"var/LCK..null", self}, {"run/LCK..zero", live}},
        false, 0},
@@ -78,6 +87,7 @@ TEST(DeviceHeldElsewhere, LooksAtOtherProcessesDescriptorsAndLiveLocks) {
       } else {
         std::ofstream(root / path) << content;
       }
+      ASSERT_EQ(lchown((root / path).c_str(), row.filesOwner, row.filesOwner), 0);
     }
     // One open file per part: every part goes on from where the one before stopped.
     HolderSurvey survey(root / "proc", getpid());
