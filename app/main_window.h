@@ -47,7 +47,7 @@ class Form1 : public QWidget, public kova::Window {
   void load();
 
   // Lets go of the receiver's port (its settings put back, no longer exclusive) and ends the
-  // program at once with status 0: the way out for a closed window, SIGINT and SIGTERM.
+  // program at once with status 0: the way out for a closed window, SIGINT, SIGTERM and SIGHUP.
   [[noreturn]] void end();
 
   // Decodes one received line (CR LF included) into the state, the data lines and the log.

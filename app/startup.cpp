@@ -45,6 +45,10 @@ void CatchInterruptAndTerminate() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A closed terminal hangs the program up; started under nohup, it keeps ignoring that.
+  struct sigaction hangUp = {};
+  if (sigaction(SIGHUP, nullptr, &hangUp) == 0 && hangUp.sa_handler != SIG_IGN)
+    sigaction(SIGHUP, &action, nullptr);
 }
 
 void WhenInterruptedOrTerminated(std::function<void()> end) {

@@ -10,10 +10,11 @@
 std::string QtPlatformsToTry(const char* display, const char* waylandDisplay,
                              const char* qpaPlatform);
 
-// Takes SIGINT and SIGTERM from now on; they wait for WhenInterruptedOrTerminated. Called before
+// Takes SIGINT, SIGTERM and SIGHUP (unless ignored) from now on; they wait for
+// WhenInterruptedOrTerminated. Called before
 // Qt starts, so that a signal during its start-up is not lost.
 void CatchInterruptAndTerminate();
 
-// Calls end from the event loop once SIGINT or SIGTERM has come (at its first pass if one came
+// Calls end from the event loop once one of those signals has come (at its first pass if one came
 // already). A signal handler may not close the serial port; the event loop may.
 void WhenInterruptedOrTerminated(std::function<void()> end);

@@ -51,7 +51,8 @@ TEST(Program, RunsWithoutAScreenAndEndsWithSuccessOnASignal) {
               {"SIGINT", SIGINT, {}, false},
               {"SIGTERM, unreachable DISPLAY", SIGTERM, {"DISPLAY=:987"}, false},
               {"SIGTERM, receiver found", SIGTERM, {}, true},
-              {"SIGINT, receiver found", SIGINT, {}, true}};
+              {"SIGINT, receiver found", SIGINT, {}, true},
+              {"SIGHUP, receiver found", SIGHUP, {}, true}};
   const std::string gga = kova::e2e::WithChecksum(
       "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.5,M,46.9,M,,");
   for (const auto& row : rows) {

@@ -159,6 +159,8 @@ Program::Program(const DataHome& dataHome, std::vector<std::string> screen,
     if (getppid() != parent) _exit(127);
     const rlimit limit{descriptorLimit, descriptorLimit};
     if (descriptorLimit > 0 && setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(127);
+    // Started as from a terminal, whatever the test runner ignores.
+    signal(SIGHUP, SIG_DFL);
     int devNull = ::open("/dev/null", O_RDONLY);
     dup2(devNull, STDIN_FILENO);
     execve(argv[0], argv, envp.data());
