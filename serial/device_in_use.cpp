@@ -11,10 +11,13 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace kova {
 
@@ -91,18 +94,29 @@ LockRead ReadLock(const std::filesystem::path& file) {
   return {locker, {}, false, kind.st_uid};
 }
 
-// Anyone may plant a lock naming someone else's process, such as 1, to keep a port from the
-// scan for ever: a lock counts only when root or the named process's user wrote it. A process
-// hidden from this user gets the benefit of the doubt. Empty when the lock is trusted.
-std::string Distrust(const LockRead& lock, const std::filesystem::path& processes) {
-  struct stat process {};
-  if (lock.owner == 0 ||
-      stat((processes / std::to_string(lock.locker)).c_str(), &process) != 0 ||
-      process.st_uid == lock.owner) {
-    return {};
+// The users a process acts as (real, effective, saved, file system); empty when it is hidden.
+std::vector<uid_t> ProcessUsers(const std::filesystem::path& status) {
+  std::ifstream in(status);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.starts_with("Uid:")) continue;
+    std::istringstream fields(line.substr(4));
+    std::vector<uid_t> users;
+    for (uid_t user = 0; fields >> user;) users.push_back(user);
+    return users;
   }
+  return {};
+}
+
+// Anyone may plant a lock naming someone else's process, such as 1, to keep a port from the
+// scan for ever: a lock counts only when root or a user the named process acts as wrote it (a
+// setuid dialer writes as its effective user). A process hidden from this user gets the
+// benefit of the doubt. Empty when the lock is trusted.
+std::string Distrust(const LockRead& lock, const std::filesystem::path& processes) {
+  if (lock.owner == 0) return {};
+  const auto users = ProcessUsers(processes / std::to_string(lock.locker) / "status");
+  if (users.empty() || std::find(users.begin(), users.end(), lock.owner) != users.end()) return {};
   return "not trusted: owned by user " + std::to_string(lock.owner) + ", process " +
-         std::to_string(lock.locker) + " belongs to user " + std::to_string(process.st_uid);
+         std::to_string(lock.locker) + " runs as user " + std::to_string(users.front());
 }
 
 void AddNote(std::string& reason, const std::filesystem::path& file, std::string_view note) {

@@ -23,6 +23,7 @@ TEST(DeviceHeldElsewhere, LooksAtOtherProcessesDescriptorsAndLiveLocks) {
   const std::string live = std::to_string(parent);
   const std::string binary(reinterpret_cast<const char*>(&parent), sizeof parent);
   const std::string fifo = "(a FIFO)";
+  const std::string nobody = std::to_string(AnotherUser);
   struct Row {
     const char* what;
     std::vector<std::pair<std::string, std::string>> links;  // tree path -> target
@@ -49,8 +50,12 @@ TEST(DeviceHeldElsewhere, LooksAtOtherProcessesDescriptorsAndLiveLocks) {
       {"a lock names a live process of another user", {}, {{"run/LCK..null", self + "\n"}}, true,
        getpid(), true},
       {"a lock another user planted naming root's process", {},
-       {{"run/LCK..null", live + "\n"}, {"proc/" + live + "/status", ""}}, false, 0, false,
-       AnotherUser},
+       {{"run/LCK..null", live + "\n"}, {"proc/" + live + "/status", "Uid:\t0\t0\t0\t0\n"}},
+       false, 0, false, AnotherUser},
+      {"a lock a setuid program wrote as its effective user", {},
+       {{"run/LCK..null", live + "\n"}, {"proc/" + live + "/status", "Uid:\t0\t" + nobody + "\t" +
+                                              nobody + "\t" + nobody + "\n"}},
+       true, parent, false, AnotherUser},
       {"a lock another user wrote naming a process hidden from this one", {},
        {{"run/LCK..null", live + "\n"}}, true, parent, false, AnotherUser},
       {"the locks are stale, this process's, or another device's", {},
