@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "nmea/decoder.h"
+#include "state/fix_text.h"
 #include "state/number_format.h"
 
 namespace kova {

@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "platform/window.h"
-#include "state/fix_text.h"
 #include "state/position_state.h"
 
 namespace kova {

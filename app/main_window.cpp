@@ -15,6 +15,7 @@
 #include "app/fitting_font.h"
 #include "app/program_icon.h"
 #include "kova_version.h"
+#include "state/fix_text.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "link/receiver_link.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -158,15 +159,22 @@ bool ReceiverLink::probeFindsReceiver() {
   rx.clear();
   const auto t0 = m_clock.monotonic();
   bool found = false;
+  bool talker = false;
+  // Each read is searched once, from a mark's length before its start, so that a fast sender's
+  // second costs no more than its characters.
+  std::size_t searched = 0;
   std::chrono::nanoseconds took{};
   do {
     m_loop.yield();
     m_port.readAll(rx);
-    found = HoldsAny(rx, ReceiverMarks);
+    const std::string_view fresh = std::string_view(rx).substr(searched);
+    found = HoldsAny(fresh, ReceiverMarks);
+    talker = talker || HoldsAny(fresh, TalkerStarts);
+    searched = rx.size() - std::min(rx.size(), ReceiverMarks[0].size() - 1);
     took = m_clock.monotonic() - t0;
   } while (!found &&
            (took <= ProbeWindow || (took <= ProbeWindow + MarkGrace && EndsInPartOfAMark(rx))) &&
-           (CountedForLimit(rx) <= ProbeLimit || HoldsAny(rx, TalkerStarts)));
+           (talker || CountedForLimit(rx) <= ProbeLimit));
   return found;
 }
 
