@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "nmea/checksum.h"
+
 namespace kova {
 namespace {
 
@@ -106,7 +108,8 @@ unsigned DecodeSentence(std::string_view line, PositionState& position) {
   const Fields fields = Split(line);
   for (const Sentence& s : Sentences) {
     if (fields[0] != s.name) continue;
-    if (fields.last < s.minLast) break;
+    // A bit flipped on the line must not move the position: the sentence is only logged.
+    if (fields.last < s.minLast || ChecksumFails(line)) break;
     const PositionState before = position;
     s.decode(fields, position);
     return Differences(before, position);

@@ -24,8 +24,9 @@ enum Change : unsigned {
 };
 
 // Decodes one framed line (CR LF included) into position: $GPGGA, $GPRMC and $GPGSA with their
-// fields, and the same sentences of the GNSS talker ($GNGGA ...); anything else leaves it as it
-// was. Returns the Change bits of what differs now.
+// fields, and the same sentences of the GNSS talker ($GNGGA ...), when their checksum, if they
+// carry one, holds; anything else leaves it as it was. Returns the Change bits of what differs
+// now.
 unsigned DecodeSentence(std::string_view line, PositionState& position);
 
 }  // namespace kova

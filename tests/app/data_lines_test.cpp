@@ -48,15 +48,15 @@ void ExpectLabels(const std::vector<LinesCase>& cases, const std::string& separa
 
 const std::string GGA(ExampleGGA);
 const std::string RMC(ExampleRMC);
-const std::string GGANoFix = "$GPGGA,1,4807.038,N,01131.000,E,0,08,0.9,545.4,M,,M,,*47\r\n";
-const std::string GGAEquator = "$GPGGA,1,0000.000,N,01131.000,E,1,08,0.9,545.4,M,,M,,*47\r\n";
-const std::string RMCVoid = "$GPRMC,1,V,4807.038,N,01131.000,E,0,0,230394,003.1,W*6A\r\n";
-const std::string GSA1 = "$GPGSA,A,1,04,05*39\r\n";
-const std::string GSA2 = "$GPGSA,A,2,04,05*39\r\n";
-const std::string GSA3 = "$GPGSA,A,3,04,05*39\r\n";
-const std::string GSA4 = "$GPGSA,A,4,04,05*39\r\n";
-const std::string GSAMinus1 = "$GPGSA,A,-1,04,05*39\r\n";
-const std::string GSA0 = "$GPGSA,A,0,04,05*39\r\n";
+const std::string GGANoFix = "$GPGGA,1,4807.038,N,01131.000,E,0,08,0.9,545.4,M,,M,,*6F\r\n";
+const std::string GGAEquator = "$GPGGA,1,0000.000,N,01131.000,E,1,08,0.9,545.4,M,,M,,*6E\r\n";
+const std::string RMCVoid = "$GPRMC,1,V,4807.038,N,01131.000,E,0,0,230394,003.1,W*4D\r\n";
+const std::string GSA1 = "$GPGSA,A,1,04,05*33\r\n";
+const std::string GSA2 = "$GPGSA,A,2,04,05*30\r\n";
+const std::string GSA3 = "$GPGSA,A,3,04,05*31\r\n";
+const std::string GSA4 = "$GPGSA,A,4,04,05*36\r\n";
+const std::string GSAMinus1 = "$GPGSA,A,-1,04,05*1E\r\n";
+const std::string GSA0 = "$GPGSA,A,0,04,05*32\r\n";
 constexpr std::string_view NoPos = "Lat: 0.00000°  Lon: 0.00000°  Alt: 0.00m";
 constexpr std::string_view NoHV = "Heading: 0.0°  Velocity: 0.00kn";
 
@@ -66,7 +66,7 @@ TEST(ProcGPSNMEA, WritesTheDataLines) {
       {"example RMC", {RMC}, "Lat: 48.11730°  Lon: 11.51667°  Alt: 0.00m",
        "Heading: 84.4°  Velocity: 22.40kn", "No GPS Fix"},
       {"south and west",
-       {"$GPGGA,1,3351.000,S,15112.000,W,1,08,0.9,-12.3,M,,M,,*47\r\n"},
+       {"$GPGGA,1,3351.000,S,15112.000,W,1,08,0.9,-12.3,M,,M,,*7C\r\n"},
        "Lat: -33.85000°  Lon: -151.20000°  Alt: -12.30m", NoHV, "No GPS Fix"},
       {"not NMEA", {"hello\r\n"}, NoPos, NoHV, "No GPS Fix"},
       // From dashcam-gp-2016.nmea, the first lines of the log.
@@ -105,25 +105,25 @@ TEST(ProcGPSNMEA, WritesTheDataLines) {
 TEST(ProcGPSNMEA, RoundsAtEachPatternsLastDigitWithoutNegativeZero) {
   ExpectLabels({
       {"exact ties go to even",
-       {"$GPGGA,1,0000.000,N,00000.000,E,1,08,0.9,0.125,M,,M,,*47\r\n",
-        "$GPRMC,1,A,0000.000,N,00000.000,E,0.375,0.25,230394,003.1,W*6A\r\n"},
+       {"$GPGGA,1,0000.000,N,00000.000,E,1,08,0.9,0.125,M,,M,,*6A\r\n",
+        "$GPRMC,1,A,0000.000,N,00000.000,E,0.375,0.25,230394,003.1,W*6E\r\n"},
        "Lat: 0.00000°  Lon: 0.00000°  Alt: 0.12m", "Heading: 0.2°  Velocity: 0.38kn",
        "No GPS Fix"},
       {"floats just off a tie",
-       {"$GPGGA,1,0000.000,N,00000.000,E,1,08,0.9,2.675,M,,M,,*47\r\n",
-        "$GPRMC,1,A,0000.000,N,00000.000,E,0.135,0.35,230394,003.1,W*6A\r\n"},
+       {"$GPGGA,1,0000.000,N,00000.000,E,1,08,0.9,2.675,M,,M,,*6A\r\n",
+        "$GPRMC,1,A,0000.000,N,00000.000,E,0.135,0.35,230394,003.1,W*69\r\n"},
        "Lat: 0.00000°  Lon: 0.00000°  Alt: 2.67m", "Heading: 0.3°  Velocity: 0.14kn",
        "No GPS Fix"},
       {"zero in the southern and western hemispheres",
-       {"$GPGGA,1,0000.000,S,00000.000,W,1,08,0.9,-0.0,M,,M,,*47\r\n"}, NoPos, NoHV,
+       {"$GPGGA,1,0000.000,S,00000.000,W,1,08,0.9,-0.0,M,,M,,*4E\r\n"}, NoPos, NoHV,
        "No GPS Fix"},
       {"tiny negative values",
-       {"$GPGGA,1,0000.0000001,S,00000.0000001,W,1,08,0.9,-0.005,M,,M,,*47\r\n",
-        "$GPRMC,1,A,0000.0000001,S,00000.0000001,W,-0.001,-0.04,230394,003.1,W*6A\r\n"},
+       {"$GPGGA,1,0000.0000001,S,00000.0000001,W,1,08,0.9,-0.005,M,,M,,*4B\r\n",
+        "$GPRMC,1,A,0000.0000001,S,00000.0000001,W,-0.001,-0.04,230394,003.1,W*62\r\n"},
        NoPos, NoHV, "No GPS Fix"},
       {"small negative values that show",
-       {"$GPGGA,1,0000.0006,S,00000.0006,W,1,08,0.9,-0.006,M,,M,,*47\r\n",
-        "$GPRMC,1,A,0000.0006,S,00000.0006,W,-0.006,-0.06,230394,003.1,W*6A\r\n"},
+       {"$GPGGA,1,0000.0006,S,00000.0006,W,1,08,0.9,-0.006,M,,M,,*48\r\n",
+        "$GPRMC,1,A,0000.0006,S,00000.0006,W,-0.006,-0.06,230394,003.1,W*67\r\n"},
        "Lat: -0.00001°  Lon: -0.00001°  Alt: -0.01m", "Heading: -0.1°  Velocity: -0.01kn",
        "No GPS Fix"},
   });

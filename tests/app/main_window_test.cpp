@@ -299,7 +299,7 @@ TEST(Form1, DecodesABurstOfLinesIntoTheWindowWithTheLocalesSeparator) {
   QLocale::setDefault(QLocale(QLocale::Arabic, QLocale::Egypt));
   Form1 form;
   QLocale::setDefault(before);
-  const std::string first = "$GPGGA,123518,3351.000,S,01131.000,W,1,08,0.9,1.0,M,46.9,M,,*47\r\n";
+  const std::string first = "$GPGGA,123518,3351.000,S,01131.000,W,1,08,0.9,1.0,M,46.9,M,,*4C\r\n";
   const std::string line = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
   form.ProcGPSNMEA(first);
   form.ProcGPSNMEA(line);

@@ -33,7 +33,7 @@ TEST(FrameLines, CutsEveryCompleteCrLfLineInOrderExactlyAsReceived) {
     std::string rest;
   };
   const Case cases[] = {
-      {"one sentence", {"$GPGSA,A,3,,*1E\r\n"}, {"$GPGSA,A,3,,*1E\r\n"}, ""},
+      {"one sentence", {"$GPGSA,A,3,,*30\r\n"}, {"$GPGSA,A,3,,*30\r\n"}, ""},
       {"several sentences in one read",
        {"$GPRMC,1\r\n$GPGGA,2\r\n$GPGSA,3\r\n$GPG"},
        {"$GPRMC,1\r\n", "$GPGGA,2\r\n", "$GPGSA,3\r\n"},

@@ -126,8 +126,8 @@ TEST(ScanComPorts, FindsTheFirstPortThatSendsAGpsTalkerSentence) {
        1, "GPS Receiver on COM1", ComPorts(1, 1), 200ms, 220ms},
       {"GNSS talker",
        [](FakeSerialPort& port) {
-         port.attach(2).talk("$GNRMC,1,A,5345.8,N,00241.7,W,0.6,346.2,060224,,,A*5F\r\n", 100ms);
-         port.device(2).feedAfter(900ms, "$GNGSA,A,3,05,16,18,23,26,29,31*39\r\n");
+         port.attach(2).talk("$GNRMC,1,A,5345.8,N,00241.7,W,0.6,346.2,060224,,,A*45\r\n", 100ms);
+         port.device(2).feedAfter(900ms, "$GNGSA,A,3,05,16,18,23,26,29,31*05\r\n");
        },
        2, "GPS Receiver on COM2", ComPorts(1, 2), 900ms, 920ms},
       {"unplugged receiver is skipped",
@@ -308,10 +308,10 @@ TEST(OnComm, SeveralSentencesInOneReadAreAllDecodedOnOneNotification) {
   receiver.feedAfter(10ms, Gga);
   rig.scan();
   ASSERT_EQ(rig.link.GpsPort(), 1);
-  receiver.feed(Rmc + Gga + "$GPGSA,A,3*1E\r\n$GPR");
+  receiver.feed(Rmc + Gga + "$GPGSA,A,3*30\r\n$GPR");
   rig.loop.runPending();
   EXPECT_EQ(rig.port.notifications(), 1);
-  EXPECT_EQ(rig.lines, (Lines{Gga, Rmc, Gga, "$GPGSA,A,3*1E\r\n"}));
+  EXPECT_EQ(rig.lines, (Lines{Gga, Rmc, Gga, "$GPGSA,A,3*30\r\n"}));
   EXPECT_EQ(rig.link.RxBuffer(), "$GPR");
 }
 
