@@ -8,13 +8,15 @@
 
 #include "kova_version.h"
 #include "serial/tty_serial_port.h"
+#include "server/epoll_listener.h"
 
 namespace {
 
 constexpr int StatusUsage = 2;
 
 constexpr const char* Help =
-    "Usage: simple-kova [--device PATH]... [--baud N] [--listen ADDRESS] [--verbose]\n"
+    "Usage: simple-kova [--device PATH]... [--baud N] [--listen ADDRESS] [--nmea-port PORT]\n"
+    "                   [--verbose]\n"
     "       simple-kova --help | -h | --version\n"
     "Finds a GPS receiver on a serial port (COM1 to COM32), shows its position in a small\n"
     "window and answers position queries on TCP port 2947. COMn is the device that the link\n"
@@ -26,6 +28,9 @@ constexpr const char* Help =
     "                    38400, 57600 or 115200\n"
     "  --listen ADDRESS  the address port 2947 listens on (default: all); 127.0.0.1 or ::1\n"
     "                    keeps the position on this machine\n"
+    "  --nmea-port PORT  also passes the receiver's NMEA sentences, as received, to every\n"
+    "                    client of TCP port PORT (1 to 65535, not 2947; on the --listen\n"
+    "                    address), e.g. --nmea-port 10110 for NMEA-over-TCP clients\n"
     "  --verbose         one line per probed port on standard error: the device, and why it\n"
     "                    is not the receiver\n"
     "  -h, --help        this text\n"
@@ -44,6 +49,12 @@ bool IsSpeed(std::string_view text, int& baud) {
   for (const auto& speed : kova::TtySerialPort::Speeds)
     if (speed.baud == baud) return true;
   return false;
+}
+
+bool IsNmeaPort(std::string_view text, int& port) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
+  return error == std::errc() && end == text.data() + text.size() && port >= 1 && port <= 65535 &&
+         port != kova::EpollListener::QueryPort;
 }
 
 bool IsAddress(const std::string& text) {
@@ -76,7 +87,8 @@ std::variant<int, Options> ReadCommandLine(int argc, const char* const argv[], s
       options.verbose = true;
       continue;
     }
-    const bool takesValue = name == "--device" || name == "--baud" || name == "--listen";
+    const bool takesValue =
+        name == "--device" || name == "--baud" || name == "--listen" || name == "--nmea-port";
     if (!takesValue) return Refuse(err, "unexpected argument '" + std::string(name) + "'");
     if (i + 1 == argc) return Refuse(err, std::string(name) + " needs a value");
     const std::string value = argv[++i];
@@ -87,6 +99,10 @@ std::variant<int, Options> ReadCommandLine(int argc, const char* const argv[], s
       if (!IsSpeed(value, options.baud))
         return Refuse(err, "--baud '" + value +
                                "' is not one of 4800, 9600, 19200, 38400, 57600, 115200");
+    } else if (name == "--nmea-port") {
+      if (!IsNmeaPort(value, options.nmeaPort))
+        return Refuse(err, "--nmea-port '" + value +
+                               "' is not a TCP port from 1 to 65535 other than 2947");
     } else {
       if (!IsAddress(value))
         return Refuse(err, "--listen '" + value + "' is not an IPv4 or IPv6 address");

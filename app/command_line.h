@@ -12,6 +12,8 @@ struct Options {
   int baud = 4800;
   // The query port's address; empty: every address.
   std::string listenAddress{};
+  // The TCP port that passes the receiver's sentences on; 0: none is opened.
+  int nmeaPort = 0;
   // One line per probed port on standard error.
   bool verbose = false;
 

@@ -15,6 +15,7 @@
 #include "app/fitting_font.h"
 #include "app/program_icon.h"
 #include "kova_version.h"
+#include "nmea/checksum.h"
 #include "state/fix_text.h"
 
 namespace {
@@ -147,6 +148,14 @@ void Form1::load() {
   m_eventLoop.yield();
   if (const std::string failure = Winsock1.listenForQueries(m_position); !failure.empty())
     throw std::runtime_error(failure);
+  if (m_options.nmeaPort != 0) {
+    const auto port = static_cast<std::uint16_t>(m_options.nmeaPort);
+    if (const std::string failure = m_sentenceServer.listenForSentences(port); !failure.empty())
+      throw std::runtime_error(failure);
+    m_link.setOnLiveLine([this](std::string_view line) {
+      if (kova::IsSentence(line)) m_burstSentences += line;
+    });
+  }
   m_link.ScanComPorts();
 }
 
@@ -185,6 +194,11 @@ void Form1::prependLog(std::string_view line) {
 }
 
 void Form1::finishBurst() {
+  // One send per client and burst, not per sentence: a thousand clients stay cheap.
+  if (!m_burstSentences.empty()) {
+    m_sentenceServer.broadcast(m_burstSentences);
+    m_burstSentences.clear();
+  }
   if (!m_burstRows.isEmpty()) {
     QString rows;
     for (auto row = m_burstRows.crbegin(); row != m_burstRows.crend(); ++row) {

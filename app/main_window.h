@@ -23,7 +23,7 @@
 #include "platform/window.h"
 #include "serial/tty_serial_port.h"
 #include "server/descriptor_reserve.h"
-#include "server/epoll_query_listener.h"
+#include "server/epoll_listener.h"
 #include "state/position_state.h"
 
 // "Simple Kova " and the program's major.minor.revision.
@@ -91,8 +91,13 @@ class Form1 : public QWidget, public kova::Window {
   // Shared by the listener and the serial port, which never need it at the same moment.
   kova::DevNullReserve m_descriptorReserve{kova::TtySerialPort::DescriptorsToOpen};
   kova::QtReadableWatch m_listenerWatch;
-  kova::EpollQueryListener Winsock1{m_descriptorReserve, m_listenerWatch,
-                                   m_options.listenAddress};
+  kova::EpollListener Winsock1{m_descriptorReserve, m_listenerWatch, m_options.listenAddress};
+  // The receiver's sentences for other programs, with --nmea-port.
+  kova::QtReadableWatch m_sentenceWatch;
+  kova::EpollListener m_sentenceServer{m_descriptorReserve, m_sentenceWatch,
+                                       m_options.listenAddress};
+  // The burst's sentences, sent to the sentence port's clients together at finishBurst().
+  std::string m_burstSentences;
   kova::QtReadableWatch m_serialWatch;
   kova::TtySerialPort MSComm1{m_descriptorReserve, m_serialWatch, m_options.baud,
                              m_options.devices};

@@ -41,6 +41,13 @@ std::size_t CountedForLimit(std::string_view text) {
   return text.size() - rest;
 }
 
+std::size_t CrLfCount(std::string_view text) {
+  std::size_t count = 0;
+  for (auto at = text.find("\r\n"); at != std::string_view::npos; at = text.find("\r\n", at + 2))
+    ++count;
+  return count;
+}
+
 bool HoldsAny(std::string_view text, const auto& needles) {
   for (const std::string_view needle : needles)
     if (text.find(needle) != std::string_view::npos) return true;
@@ -124,6 +131,8 @@ void ReceiverLink::ScanComPorts() {
     reportProbe(n, true, found);
     if (found) {
       m_gpsPort = static_cast<std::int16_t>(n);
+      // The probe's complete lines, and the one whose start it read.
+      m_probeLines = CrLfCount(m_rxBuffer) + (m_rxBuffer.ends_with("\r\n") ? 0 : 1);
       m_port.setReceiveThreshold(ReceiveThreshold);
       break;
     }
@@ -222,6 +231,10 @@ void ReceiverLink::frameWaitingLines() {
         framed = true;
         m_procGPSNMEA(line);
         m_lastLineTime = m_clock.monotonic();
+        if (m_probeLines > 0)
+          --m_probeLines;
+        else if (m_onLiveLine && line.size() <= RxBufferCap)
+          m_onLiveLine(line);
       },
       [&] { return m_clock.monotonic() >= deadline; });
   if (framed) m_window.finishBurst();

@@ -67,6 +67,10 @@ class ReceiverLink {
   void setOnOutcome(std::function<void(std::string_view outcome)> onOutcome) {
     m_onOutcome = std::move(onOutcome);
   }
+  // Called, after the decoder, with each framed line made only of what the receiver sent after
+  // the scan found it: none of the probe's characters, and none longer than RxBufferCap, which
+  // may have lost its start to that cap.
+  void setOnLiveLine(LineSink onLiveLine) { m_onLiveLine = std::move(onLiveLine); }
   // Called once for every port of a scan that names a device, with the port, the device and
   // what the scan made of it ("COM2 /dev/ttyUSB0: permission denied: join the dialout group").
   void setOnProbe(std::function<void(std::string_view report)> onProbe) {
@@ -90,8 +94,11 @@ class ReceiverLink {
   LineSink m_procGPSNMEA;
   std::function<void(std::string_view outcome)> m_onOutcome;
   std::function<void(std::string_view report)> m_onProbe;
+  LineSink m_onLiveLine;
   std::int16_t m_gpsPort = 0;
   std::string m_rxBuffer;
+  // Lines still to be framed that hold characters the probe read.
+  std::size_t m_probeLines = 0;
   std::optional<std::chrono::nanoseconds> m_lastLineTime;
   bool m_scanning = false;
   bool m_framingPosted = false;

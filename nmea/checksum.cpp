@@ -27,4 +27,8 @@ bool ChecksumFails(std::string_view line) {
   return sum != static_cast<unsigned>(high * 16 + low);
 }
 
+bool IsSentence(std::string_view line) {
+  return (line.starts_with('$') || line.starts_with('!')) && !ChecksumFails(line);
+}
+
 }  // namespace kova

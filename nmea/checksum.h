@@ -10,4 +10,8 @@ namespace kova {
 // passes: old receivers and logs send none.
 bool ChecksumFails(std::string_view line);
 
+// Whether a line is an NMEA sentence fit to pass on to other programs: it starts with "$" (or
+// "!", which starts an encapsulated sentence) and its checksum does not rule it out.
+bool IsSentence(std::string_view line);
+
 }  // namespace kova

@@ -27,7 +27,9 @@ enum class Delivery {
 // the program unbounded memory.
 class ReplyBacklog {
  public:
-  static constexpr std::size_t ReplyBacklogLimit = 64 * 1024;
+  // With the 30 to 40 KiB the kernel holds for a client (EpollListener::SendBuffer), about
+  // 64 KiB in all.
+  static constexpr std::size_t ReplyBacklogLimit = 32 * 1024;
 
   Delivery deliver(ByteWriter& writer, std::string_view reply);
   // Sends what waits; for when the connection has room again.

@@ -74,13 +74,14 @@ TEST(ReplyBacklog, AFailedConnectionIsReleased) {
   }
 }
 
-TEST(ReplyBacklog, AClientThatStopsReadingIsReleasedPast64KiB) {
+TEST(ReplyBacklog, AClientThatStopsReadingIsReleasedPastTheLimit) {
   FakeByteWriter connection;
   connection.room = 0;
   ReplyBacklog backlog;
   const std::string chunk(1024, 'x');
-  for (int i = 0; i < 64; ++i) ASSERT_EQ(backlog.deliver(connection, chunk), Delivery::Waiting) << i;
-  EXPECT_EQ(backlog.waiting(), 64u * 1024);
+  for (std::size_t i = 0; i < ReplyBacklog::ReplyBacklogLimit / 1024; ++i)
+    ASSERT_EQ(backlog.deliver(connection, chunk), Delivery::Waiting) << i;
+  EXPECT_EQ(backlog.waiting(), ReplyBacklog::ReplyBacklogLimit);
   EXPECT_EQ(backlog.deliver(connection, "K"), Delivery::Release);
 }
 
@@ -89,11 +90,12 @@ TEST(ReplyBacklog, TheLimitCountsOnlyWhatStillWaits) {
   connection.room = 0;
   ReplyBacklog backlog;
   const std::string chunk(1024, 'x');
-  for (int i = 0; i < 64; ++i) ASSERT_EQ(backlog.deliver(connection, chunk), Delivery::Waiting) << i;
+  for (std::size_t i = 0; i < ReplyBacklog::ReplyBacklogLimit / 1024; ++i)
+    ASSERT_EQ(backlog.deliver(connection, chunk), Delivery::Waiting) << i;
   connection.room = 1024;
   ASSERT_EQ(backlog.flush(connection), Delivery::Waiting);
   EXPECT_EQ(backlog.deliver(connection, chunk), Delivery::Waiting);
-  EXPECT_EQ(backlog.waiting(), 64u * 1024);
+  EXPECT_EQ(backlog.waiting(), ReplyBacklog::ReplyBacklogLimit);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "server/epoll_query_listener.h"
+#include "server/epoll_listener.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -88,13 +88,18 @@ int ListenOn(int family, const std::string& host, std::uint16_t port, int& error
   return fd;
 }
 
+std::string ForUser(std::uint16_t port, const std::string& cause) {
+  if (cause.empty()) return {};
+  return "cannot listen on TCP port " + std::to_string(port) + ": " + cause;
+}
+
 }  // namespace
 
-EpollQueryListener::EpollQueryListener(DescriptorReserve& reserve, ReadableWatch& watch,
+EpollListener::EpollListener(DescriptorReserve& reserve, ReadableWatch& watch,
                                        std::string address)
     : m_reserve(reserve), m_watch(watch), m_address(std::move(address)) {}
 
-EpollQueryListener::~EpollQueryListener() {
+EpollListener::~EpollListener() {
   m_watch.setEnabled(false);
   m_watch.setOnReadable({});
   for (std::size_t fd = 0; fd < m_clients.size(); ++fd)
@@ -103,7 +108,7 @@ EpollQueryListener::~EpollQueryListener() {
     if (fd >= 0) ::close(fd);
 }
 
-std::string EpollQueryListener::listen(std::uint16_t port, Responder responder) {
+std::string EpollListener::listen(std::uint16_t port, Responder responder) {
   RaiseDescriptorLimit();
   int error = 0;
   in_addr ipv4{};
@@ -133,15 +138,28 @@ std::string EpollQueryListener::listen(std::uint16_t port, Responder responder) 
   return {};
 }
 
-std::string EpollQueryListener::listenForQueries(const PositionState& position) {
-  const std::string cause = listen(QueryPort, [this, &position](std::string_view request) {
+std::string EpollListener::listenForQueries(const PositionState& position) {
+  return ForUser(QueryPort, listen(QueryPort, [this, &position](std::string_view request) {
     return std::string_view(m_reply, BuildQueryReply(request, position, m_reply));
-  });
-  if (cause.empty()) return {};
-  return "cannot listen on TCP port " + std::to_string(QueryPort) + ": " + cause;
+  }));
 }
 
-std::uint16_t EpollQueryListener::localPort() const {
+std::string EpollListener::listenForSentences(std::uint16_t port) {
+  return ForUser(port, listen(port, {}));
+}
+
+void EpollListener::broadcast(std::string_view bytes) {
+  // A client whose connect the kernel has completed gets these bytes too, though the loop has
+  // not yet come round to accepting it.
+  acceptAll();
+  for (std::size_t fd = 0; fd < m_clients.size(); ++fd) {
+    if (!m_clients[fd].open) continue;
+    SocketWriter writer(static_cast<int>(fd));
+    follow(static_cast<int>(fd), m_clients[fd].backlog.deliver(writer, bytes));
+  }
+}
+
+std::uint16_t EpollListener::localPort() const {
   sockaddr_in6 address{};
   socklen_t size = sizeof address;
   if (getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
@@ -149,7 +167,7 @@ std::uint16_t EpollQueryListener::localPort() const {
   return ntohs(address.sin6_port);
 }
 
-void EpollQueryListener::onReady() {
+void EpollListener::onReady() {
   epoll_event events[MaxEventsPerRound];
   const int count = epoll_wait(m_epoll, events, MaxEventsPerRound, 0);
   for (int i = 0; i < count; ++i) {
@@ -160,12 +178,14 @@ void EpollQueryListener::onReady() {
   }
 }
 
-void EpollQueryListener::acceptAll() {
+void EpollListener::acceptAll() {
   for (;;) {
     const int fd = accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
       const int on = 1;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      // Left to itself the kernel lets megabytes wait for a client that does not read.
+      setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &SendBuffer, sizeof SendBuffer);
       epoll_event event{};
       event.events = EPOLLIN;
       event.data.fd = fd;
@@ -192,14 +212,14 @@ void EpollQueryListener::acceptAll() {
   }
 }
 
-void EpollQueryListener::serve(int fd, std::uint32_t events) {
+void EpollListener::serve(int fd, std::uint32_t events) {
   const auto index = static_cast<std::size_t>(fd);
   if (index >= m_clients.size() || !m_clients[index].open) return;
   SocketWriter writer(fd);
   if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
     std::size_t size = 0;
     const bool stillThere = readArrival(fd, size);
-    if (size > 0) {
+    if (size > 0 && m_responder) {
       follow(fd, m_clients[index].backlog.deliver(writer, m_responder({m_request.data(), size})));
       if (!m_clients[index].open) return;
     }
@@ -211,7 +231,7 @@ void EpollQueryListener::serve(int fd, std::uint32_t events) {
   if (events & EPOLLOUT) follow(fd, m_clients[index].backlog.flush(writer));
 }
 
-bool EpollQueryListener::readArrival(int fd, std::size_t& size) {
+bool EpollListener::readArrival(int fd, std::size_t& size) {
   size = 0;
   for (;;) {
     if (size == m_request.size()) {
@@ -232,7 +252,7 @@ bool EpollQueryListener::readArrival(int fd, std::size_t& size) {
   }
 }
 
-void EpollQueryListener::follow(int fd, Delivery delivery) {
+void EpollListener::follow(int fd, Delivery delivery) {
   Client& client = m_clients[static_cast<std::size_t>(fd)];
   if (delivery == Delivery::Release) {
     release(fd);
@@ -247,7 +267,7 @@ void EpollQueryListener::follow(int fd, Delivery delivery) {
   client.watchingRoom = wantRoom;
 }
 
-void EpollQueryListener::release(int fd) {
+void EpollListener::release(int fd) {
   epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
   ::close(fd);
   m_clients[static_cast<std::size_t>(fd)] = Client{};

@@ -15,13 +15,18 @@
 
 namespace kova {
 
-// Winsock1, the query server on Linux: one TCP listener and every client it accepts. Every
-// socket sits in one epoll set, and the event loop watches only that set, so clients are served
-// wherever the loop runs, also while a scan yields. Sockets never block; a reply goes straight to
-// the kernel, and only what the kernel will not take waits in the client's backlog.
-class EpollQueryListener {
+// One TCP listener and every client it accepts, for either port of the program: Winsock1, the
+// query port, answers each arrival; the sentence port sends every client the receiver's
+// sentences and throws arrivals away. Every socket sits in one epoll set, and the event loop
+// watches only that set, so clients are served wherever the loop runs, also while a scan yields.
+// Sockets never block; bytes go straight to the kernel, and only what the kernel will not take
+// waits in the client's backlog.
+class EpollListener {
  public:
   static constexpr std::uint16_t QueryPort = 2947;
+  // What the kernel may hold for one client (it counts twice this, bookkeeping included): with
+  // the backlog, about 64 KiB wait for a client before it counts as not reading.
+  static constexpr int SendBuffer = 16 * 1024;
 
   // Answers one arrival of request bytes (everything waiting on a connection); the reply it
   // returns stays valid until the next call.
@@ -30,18 +35,22 @@ class EpollQueryListener {
   // The reserve lets a full descriptor table still turn a connection away; the watch tells when
   // the epoll set has something ready. address is an IPv4 or IPv6 address to listen on; empty:
   // every address, IPv4 and IPv6 on one socket.
-  EpollQueryListener(DescriptorReserve& reserve, ReadableWatch& watch, std::string address = {});
-  ~EpollQueryListener();
-  EpollQueryListener(const EpollQueryListener&) = delete;
-  EpollQueryListener& operator=(const EpollQueryListener&) = delete;
+  EpollListener(DescriptorReserve& reserve, ReadableWatch& watch, std::string address = {});
+  ~EpollListener();
+  EpollListener(const EpollListener&) = delete;
+  EpollListener& operator=(const EpollListener&) = delete;
 
-  // Listens on TCP port on every local address and answers each arrival with responder's
-  // reply. Returns an empty text, or the cause when the port cannot be had. Port 0 takes any
-  // free port (see localPort).
+  // Listens on TCP port and answers each arrival with responder's reply; without a responder,
+  // arrivals are read and thrown away. Returns an empty text, or the cause when the port cannot
+  // be had. Port 0 takes any free port (see localPort).
   std::string listen(std::uint16_t port, Responder responder);
   // Listens on QueryPort and answers each arrival from position as it stands when the request
   // arrives. Returns an empty text, or a sentence for the user that names the port and the cause.
   std::string listenForQueries(const PositionState& position);
+  // Listens on port for clients of broadcast(); the same failure sentence.
+  std::string listenForSentences(std::uint16_t port);
+  // Sends bytes to every client, connected by now, behind what waits for it already.
+  void broadcast(std::string_view bytes);
   // Serves what is ready: new connections, arrivals, room to send. The event loop calls it
   // through the watch whenever the epoll set has something ready.
   void onReady();

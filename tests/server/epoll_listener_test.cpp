@@ -1,4 +1,4 @@
-#include "server/epoll_query_listener.h"
+#include "server/epoll_listener.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -122,7 +122,7 @@ class Listening : public ::testing::Test {
 
   DevNullReserve spare{1};
   FakeReadableWatch watch;
-  EpollQueryListener listener{spare, watch};
+  EpollListener listener{spare, watch};
   char reply[QueryReplyCapacity];
   std::size_t largestArrival = 0;
 
@@ -319,21 +319,21 @@ TEST_F(Listening, OutOfDescriptorsNewcomersAreTurnedAwayAndTheOthersStillServed)
   EXPECT_EQ(ask(connectClient(), "p"), PReply);
 }
 
-TEST(EpollQueryListener, APortAlreadyTakenNamesTheCause) {
+TEST(EpollListener, APortAlreadyTakenNamesTheCause) {
   DevNullReserve spare{1};
   FakeReadableWatch watch;
-  EpollQueryListener first{spare, watch};
+  EpollListener first{spare, watch};
   ASSERT_EQ(first.listen(0, {}), "");
   FakeReadableWatch secondWatch;
-  EpollQueryListener second{spare, secondWatch};
+  EpollListener second{spare, secondWatch};
   EXPECT_EQ(second.listen(first.localPort(), {}), "Address already in use");
 }
 
-TEST(EpollQueryListener, ListensOnlyOnTheAddressGiven) {
+TEST(EpollListener, ListensOnlyOnTheAddressGiven) {
   for (const std::string address : {"127.0.0.1", "::1"}) {
     DevNullReserve spare{1};
     FakeReadableWatch watch;
-    EpollQueryListener listener{spare, watch, address};
+    EpollListener listener{spare, watch, address};
     ASSERT_EQ(listener.listen(0, {}), "") << address;
     sockaddr_in6 to6{};
     to6.sin6_family = AF_INET6;
@@ -350,10 +350,10 @@ TEST(EpollQueryListener, ListensOnlyOnTheAddressGiven) {
   }
 }
 
-TEST(EpollQueryListener, RaisesTheDescriptorLimitToTheHardLimit) {
+TEST(EpollListener, RaisesTheDescriptorLimitToTheHardLimit) {
   DevNullReserve spare{1};
   FakeReadableWatch watch;
-  EpollQueryListener listener{spare, watch};
+  EpollListener listener{spare, watch};
   ASSERT_EQ(listener.listen(0, {}), "");
   rlimit limit{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
@@ -372,7 +372,7 @@ TEST_F(QueryServer, ListensOnPort2947) { EXPECT_EQ(listener.localPort(), 2947); 
 
 TEST_F(QueryServer, AFailureNamesThePortAndTheCause) {
   FakeReadableWatch secondWatch;
-  EpollQueryListener second{spare, secondWatch};
+  EpollListener second{spare, secondWatch};
   EXPECT_EQ(second.listenForQueries(position), "cannot listen on TCP port 2947: Address already in use");
 }
 
