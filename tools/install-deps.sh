@@ -15,6 +15,7 @@ test=(
   libgtest-dev libgmock-dev                    # unit tests
   clang libclang-rt-14-dev                     # the fuzz build: clang and its libFuzzer runtime
   iproute2 util-linux                          # tests run in a private network namespace
+  python3-nmea2                                # an NMEA reader of the sentence port not written here
   xvfb xauth x11-utils                         # a virtual screen, to look at the window by hand
 )
 package=(

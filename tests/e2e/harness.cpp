@@ -132,7 +132,7 @@ void DataHome::linkPort(int comPort, const std::string& device) {
 }
 
 Program::Program(const DataHome& dataHome, std::vector<std::string> screen,
-                 unsigned descriptorLimit) {
+                 unsigned descriptorLimit, std::vector<std::string> arguments) {
   std::vector<std::string> settings = std::move(screen);
   for (char** entry = environ; *entry != nullptr; ++entry) {
     std::string_view text(*entry);
@@ -148,7 +148,9 @@ Program::Program(const DataHome& dataHome, std::vector<std::string> screen,
   for (auto& s : settings) envp.push_back(s.data());
   envp.push_back(nullptr);
   std::string executable = KOVA_EXECUTABLE;
-  char* argv[] = {executable.data(), nullptr};
+  std::vector<char*> argv{executable.data()};
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
 
   const pid_t parent = getpid();
   m_pid = fork();
@@ -163,7 +165,7 @@ Program::Program(const DataHome& dataHome, std::vector<std::string> screen,
     signal(SIGHUP, SIG_DFL);
     int devNull = ::open("/dev/null", O_RDONLY);
     dup2(devNull, STDIN_FILENO);
-    execve(argv[0], argv, envp.data());
+    execve(argv[0], argv.data(), envp.data());
     std::perror(argv[0]);
     _exit(127);
   }

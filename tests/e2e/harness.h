@@ -75,10 +75,10 @@ class Program {
  public:
   // screen: the environment entries that say where to draw; by default the offscreen platform,
   // empty to let the program choose by itself. descriptorLimit: the program's open-files
-  // limit, soft and hard alike; 0 keeps the test's own.
+  // limit, soft and hard alike; 0 keeps the test's own. arguments: its command line.
   explicit Program(const DataHome& dataHome,
                    std::vector<std::string> screen = {"QT_QPA_PLATFORM=offscreen"},
-                   unsigned descriptorLimit = 0);
+                   unsigned descriptorLimit = 0, std::vector<std::string> arguments = {});
   ~Program();
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
