@@ -2,6 +2,7 @@
 // pseudo-terminal receiver that sends 10 bursts a second of a real multi-constellation log's
 // sentences (what 115,200 baud carries: up to 1,152 characters a burst), to 1,000 stream clients
 // that read on a thread of their own, while new clients keep asking "P" on port 2947. Phases:
+//   idle         the 1,000 clients connected, the receiver silent
 //   readers      the 1,000 clients alone
 //   sleeper      the same, and one more client that never reads
 //   bad clients  the same, while clients connect and close at once, reset, and four send 4 MiB
@@ -199,7 +200,9 @@ int main() {
     return std::string(text);
   };
 
-  Report("readers", Measure(program, newcomers, rssBase, PhaseTime, sendBurst), streamState());
+  Report("idle", Measure(program, newcomers, rssBase, PhaseTime, [] {}), streamState());
+  const Figures alone = Measure(program, newcomers, rssBase, PhaseTime, sendBurst);
+  Report("readers", alone, streamState());
 
   const int sleeper = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int small = 4096;
