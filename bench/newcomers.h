@@ -24,6 +24,8 @@ class Newcomers {
     return {static_cast<double>(m_longestMicros.exchange(0)) / 1000.0, m_asked.exchange(0)};
   }
   int failed() const { return m_failed; }
+  // How many waited 50 ms or more since the last call.
+  int takeSlow() { return m_slow.exchange(0); }
 
  private:
   void run() {
@@ -36,6 +38,7 @@ class Newcomers {
                                    std::chrono::steady_clock::now() - start)
                                    .count();
       if (!answered) ++m_failed;
+      if (micros >= 50'000) ++m_slow;
       ++m_asked;
       long long longest = m_longestMicros;
       while (micros > longest && !m_longestMicros.compare_exchange_weak(longest, micros)) {
@@ -48,6 +51,7 @@ class Newcomers {
   std::atomic<long long> m_longestMicros{0};
   std::atomic<int> m_asked{0};
   std::atomic<int> m_failed{0};
+  std::atomic<int> m_slow{0};
   std::thread m_thread;
 };
 

@@ -2,8 +2,9 @@
 // pseudo-terminal receiver that sends 10 bursts a second of a real multi-constellation log's
 // sentences (what 115,200 baud carries: up to 1,152 characters a burst), to 1,000 stream clients
 // that read on a thread of their own, while new clients keep asking "P" on port 2947. Phases:
-//   idle         the 1,000 clients connected, the receiver silent
-//   readers      the 1,000 clients alone
+//   quiet        no stream client, the receiver silent
+//   no readers   no stream client, the bursts
+//   readers      the bursts to the 1,000 clients
 //   sleeper      the same, and one more client that never reads
 //   bad clients  the same, while clients connect and close at once, reset, and four send 4 MiB
 //   long lines   6 s of 60,000-character lines instead of the bursts
@@ -128,6 +129,7 @@ struct Figures {
   double cpuPercent = 0;
   double longestWaitMs = 0;
   int asked = 0;
+  int slow = 0;  // waits of 50 ms or more
   double growthMib = 0;
 };
 
@@ -135,6 +137,7 @@ struct Figures {
 Figures Measure(Program& program, kova::bench::Newcomers& newcomers, long rssBase,
                 std::chrono::steady_clock::duration time, const std::function<void()>& step) {
   newcomers.takeLongest();
+  newcomers.takeSlow();
   const auto cpuStart = program.cpuTime();
   const auto start = Clock::now();
   long rssPeak = 0;
@@ -149,14 +152,15 @@ Figures Measure(Program& program, kova::bench::Newcomers& newcomers, long rssBas
       100.0 * std::chrono::duration<double>(program.cpuTime() - cpuStart).count() / seconds;
   std::this_thread::sleep_for(300ms);
   std::tie(figures.longestWaitMs, figures.asked) = newcomers.takeLongest();
+  figures.slow = newcomers.takeSlow();
   figures.growthMib = static_cast<double>(rssPeak - rssBase) / 1024.0;
   return figures;
 }
 
 void Report(const char* phase, const Figures& f, const std::string& stream) {
-  std::printf("%-12s program %.1f %% of a core; longest wait on 2947 %.1f ms (%d clients); "
-              "memory growth %+.1f MiB; %s\n",
-              phase, f.cpuPercent, f.longestWaitMs, f.asked, f.growthMib, stream.c_str());
+  std::printf("%-12s program %.1f %% of a core; longest wait on 2947 %.1f ms (%d clients, %d "
+              "waited 50 ms or more); memory growth %+.1f MiB; %s\n",
+              phase, f.cpuPercent, f.longestWaitMs, f.asked, f.slow, f.growthMib, stream.c_str());
 }
 
 // A client that sends up to 4 MiB of garbage and never reads.
@@ -183,24 +187,30 @@ int main() {
   std::this_thread::sleep_for(500ms);
   const long rssBase = kova::bench::StatusKiB(program.pid(), "VmRSS");
   kova::bench::Newcomers newcomers;
-  Readers_ readers(burst);
-  std::this_thread::sleep_for(1s);
-
   std::size_t bursts = 0;
   const auto sendBurst = [&] {
     if (receiver.write(burst)) ++bursts;
   };
+  // What the query clients and the bursts cost without any stream client, to tell the stream's
+  // share.
+  Report("quiet", Measure(program, newcomers, rssBase, PhaseTime, [] {}), "no stream client");
+  const Figures unshared = Measure(program, newcomers, rssBase, PhaseTime, sendBurst);
+  Report("no readers", unshared,
+         std::to_string(bursts) + " bursts of " + std::to_string(burst.size()) +
+             " characters, no stream client");
+
+  Readers_ readers(burst);
+  std::this_thread::sleep_for(1s);
+  bursts = 0;
   const auto streamState = [&] {
     std::this_thread::sleep_for(500ms);
     char text[200];
-    std::snprintf(text, sizeof text, "%zu bursts of %zu characters; every reader got all: %s, "
-                  "wrong bytes %zu",
-                  bursts, burst.size(), readers.fewest() == bursts * burst.size() ? "yes" : "NO",
+    std::snprintf(text, sizeof text, "%zu bursts; every reader got all: %s, wrong bytes %zu",
+                  bursts, readers.fewest() == bursts * burst.size() ? "yes" : "NO",
                   readers.wrong());
     return std::string(text);
   };
 
-  Report("idle", Measure(program, newcomers, rssBase, PhaseTime, [] {}), streamState());
   const Figures alone = Measure(program, newcomers, rssBase, PhaseTime, sendBurst);
   Report("readers", alone, streamState());
 
