@@ -271,7 +271,7 @@ int main() {
   });
   std::this_thread::sleep_for(500ms);
   Report("long lines", longFigures,
-         std::to_string(longLines) + " lines of 60,000 characters; bytes that reached the readers: " +
+         std::to_string(longLines) + " lines of 60,000 characters; bytes to the readers: " +
              std::to_string(readers.total() - before));
   std::printf("targets: under 10 %% of a core, every wait under 50 ms, growth under 20 MiB, the "
               "same with a sleeper\n");
