@@ -1,8 +1,6 @@
 #!/usr/bin/python3
-# The sentence port read by Debian's python3-nmea2 stream reader: prints "connected", then for
-# each sentence with a position its type and the position in degrees, for each it cannot parse
-# "unparsed" and its first word, until the program closes the connection; ends with status 1 at
-# a checksum that does not hold.  Usage: tests/e2e/read_sentence_port.py PORT
+# The sentence port (argument: PORT) read by Debian's python3-nmea2: "connected", then a line per
+# sentence with a position (type, position) or "unparsed" and its first word; wrong checksum: 1.
 import socket
 import sys
 

@@ -366,16 +366,10 @@ class Broadcasting : public Listening {
   void SetUp() override { ASSERT_EQ(listener.listen(0, {}), ""); }
 };
 
+// Clients that close or reset are let go as in ClientsThatGoAreReleasedAndTheOthersStillServed.
 TEST_F(Broadcasting, EachClientGetsEveryBroadcastInOrderOrIsLetGo) {
   const int reader = connectClient(), sender = connectClient();
   const int sleeper = connectClient(AF_INET, 4096);
-  for (const linger abrupt : {linger{0, 0}, linger{1, 0}}) {  // one closes, one resets
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in to{AF_INET, htons(listener.localPort()), {htonl(INADDR_LOOPBACK)}, {}};
-    ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
-    close(fd);
-  }
   const std::string garbage(16384, 'x');
   std::string sent, got[2];
   std::size_t garbageSent = 0, sentWhenDropped = 0;
