@@ -196,7 +196,7 @@ void Form1::prependLog(std::string_view line) {
 void Form1::finishBurst() {
   // One send per client and burst, not per sentence: a thousand clients stay cheap.
   if (!m_burstSentences.empty()) {
-    m_sentenceServer.broadcast(m_burstSentences);
+    if (m_sentenceServer.broadcast(m_burstSentences)) continueBroadcast();
     m_burstSentences.clear();
   }
   if (!m_burstRows.isEmpty()) {
@@ -227,6 +227,12 @@ void Form1::finishBurst() {
     m_repaintOwed[label] = false;
     labelFor(static_cast<kova::Label>(label)).repaint();
   }
+}
+
+void Form1::continueBroadcast() {
+  m_eventLoop.post([this] {
+    if (m_sentenceServer.continueBroadcast()) continueBroadcast();
+  });
 }
 
 void Form1::changeEvent(QEvent* event) {

@@ -67,6 +67,8 @@ class Form1 : public QWidget, public kova::Window {
   QLabel& labelFor(kova::Label label);
   // Sizes the lines' fonts so that the widest text each line can carry shows whole.
   void fitFonts();
+  // Sends the sentence port's broadcast to its next clients on the loop's next turn, and so on.
+  void continueBroadcast();
 
   const Options m_options;
   kova::PositionState m_position;

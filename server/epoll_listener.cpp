@@ -148,15 +148,32 @@ std::string EpollListener::listenForSentences(std::uint16_t port) {
   return ForUser(port, listen(port, {}));
 }
 
-void EpollListener::broadcast(std::string_view bytes) {
+bool EpollListener::broadcast(std::string_view bytes) {
+  // Each client gets the bytes in the order given: the one under way first reaches everyone.
+  while (continueBroadcast()) {
+  }
+  m_broadcast.assign(bytes);
+  m_broadcastNext = 0;
   // A client whose connect the kernel has completed gets these bytes too, though the loop has
   // not yet come round to accepting it.
   acceptAll();
-  for (std::size_t fd = 0; fd < m_clients.size(); ++fd) {
+  return continueBroadcast();
+}
+
+bool EpollListener::continueBroadcast() {
+  if (m_broadcast.empty()) return false;
+  for (std::size_t served = 0; m_broadcastNext < m_clients.size() && served < BroadcastSlice;
+       ++m_broadcastNext) {
+    const std::size_t fd = m_broadcastNext;
     if (!m_clients[fd].open) continue;
     SocketWriter writer(static_cast<int>(fd));
-    follow(static_cast<int>(fd), m_clients[fd].backlog.deliver(writer, bytes));
+    follow(static_cast<int>(fd), m_clients[fd].backlog.deliver(writer, m_broadcast));
+    ++served;
   }
+  if (m_broadcastNext < m_clients.size()) return true;
+  // Done: clients accepted from now on are not owed these bytes.
+  m_broadcast.clear();
+  return false;
 }
 
 std::uint16_t EpollListener::localPort() const {

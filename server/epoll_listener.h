@@ -27,6 +27,8 @@ class EpollListener {
   // What the kernel may hold for one client (it counts twice this, bookkeeping included): with
   // the backlog, about 64 KiB wait for a client before it counts as not reading.
   static constexpr int SendBuffer = 16 * 1024;
+  // About 2 ms of sending on a 2-core machine.
+  static constexpr std::size_t BroadcastSlice = 200;
 
   // Answers one arrival of request bytes (everything waiting on a connection); the reply it
   // returns stays valid until the next call.
@@ -49,8 +51,12 @@ class EpollListener {
   std::string listenForQueries(const PositionState& position);
   // Listens on port for clients of broadcast(); the same failure sentence.
   std::string listenForSentences(std::uint16_t port);
-  // Sends bytes to every client, connected by now, behind what waits for it already.
-  void broadcast(std::string_view bytes);
+  // Sends bytes to every client connected by now, behind what waits for it already, the first
+  // BroadcastSlice clients at once. Returns whether clients are left: continueBroadcast() serves
+  // them on later turns of the loop, so that the other port's clients are served in between.
+  bool broadcast(std::string_view bytes);
+  // The next BroadcastSlice clients of the broadcast under way; whether clients are left.
+  bool continueBroadcast();
   // Serves what is ready: new connections, arrivals, room to send. The event loop calls it
   // through the watch whenever the epoll set has something ready.
   void onReady();
@@ -80,6 +86,9 @@ class EpollListener {
   std::vector<Client> m_clients;  // by socket descriptor
   std::size_t m_clientCount = 0;
   std::vector<char> m_request;
+  // The broadcast under way, and the descriptor it goes on from.
+  std::string m_broadcast;
+  std::size_t m_broadcastNext = 0;
   char m_reply[QueryReplyCapacity];
 };
 

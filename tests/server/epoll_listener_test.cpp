@@ -399,11 +399,14 @@ TEST_F(Broadcasting, EachClientGetsEveryBroadcastInOrderOrIsLetGo) {
   bool eof = false;
   EXPECT_TRUE(sent.starts_with(received(sleeper, &eof)));
   EXPECT_TRUE(eof);
-  // A client whose connect has completed gets the next broadcast before the loop accepts it.
+  // Newcomers, accepted or only connected, get the next broadcast and nothing before it.
+  const int accepted = connectClient();
+  ASSERT_TRUE(serveUntil([&] { return listener.clientCount() == 3; }));
   const int newcomer = connectClient();
   pollfd connected{newcomer, POLLOUT, 0};
   ASSERT_EQ(poll(&connected, 1, 2000), 1);
   listener.broadcast("$GPGSA\r\n");
+  EXPECT_EQ(received(accepted), "$GPGSA\r\n");
   EXPECT_EQ(received(newcomer), "$GPGSA\r\n");
 }
 
