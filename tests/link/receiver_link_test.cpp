@@ -160,7 +160,8 @@ TEST(ScanComPorts, FindsTheFirstPortThatSendsAGpsTalkerSentence) {
     EXPECT_LE(took, c.maxTime) << c.name;
     EXPECT_EQ(rig.timer1.enabled(), c.gpsPort == 0) << c.name;
     EXPECT_TRUE(rig.timerWatch.enabled()) << c.name;
-    EXPECT_EQ(rig.port.receiveThreshold(), c.gpsPort == 0 ? 0 : 2) << c.name;
+    EXPECT_EQ(rig.port.receiveThreshold(), c.gpsPort == 0 ? 0 : 1) << c.name;
+    EXPECT_EQ(rig.position.FixMode, c.gpsPort == 0 ? 1 : 0) << c.name << ": lost when not found";
     EXPECT_EQ(rig.port.openPort(), c.gpsPort) << c.name;
     EXPECT_EQ(rig.port.surveys(), 1) << c.name << ": one look at other programs for all ports";
   }
@@ -291,10 +292,12 @@ TEST(ScanComPorts, TicksArrivingDuringAScanAreSkipped) {
   for (const auto& c : cases) {
     LinkRig rig;
     for (int com = 1; com <= 32; ++com) rig.port.attach(com);
+    // Found on the last port: only a tick run inside the scan would mark the fix as lost.
+    rig.port.device(32).talk(Gga, 100ms);
     FakeTimer ticker(rig.loop, 10s, true);
     ticker.setOnTick([&] { c.tick(rig); });
     const auto took = rig.scan();
-    EXPECT_GE(took, 32s) << c.name;
+    EXPECT_GE(took, 31s) << c.name;
     EXPECT_EQ(ticker.ticks(), 3) << c.name << ": ticks did arrive while the scan yielded";
     EXPECT_EQ(rig.port.openAttempts(), ComPorts(1, 32)) << c.name << ": no scan inside the scan";
     EXPECT_EQ(rig.position.FixMode, 0) << c.name;
@@ -446,7 +449,7 @@ TEST(Supervision, TheWatchdogLooksEveryFifteenSecondsAndRetriesComeEveryTen) {
   EXPECT_EQ(ReceiverLink::RetryInterval, 10000ms);
 }
 
-TEST(Supervision, UnpluggedReceiverIsLostThenFoundAgainByTheRetryTimer) {
+TEST(Supervision, UnpluggedReceiverIsLostAtOnceThenFoundAgainByTheRetryTimer) {
   LinkRig rig;
   auto& receiver = rig.port.attach(5);
   receiver.talk(Gga, 1s);
@@ -455,13 +458,16 @@ TEST(Supervision, UnpluggedReceiverIsLostThenFoundAgainByTheRetryTimer) {
   rig.loop.runFor(20s);
   const auto lastLine = rig.link.lastLineTime();
   const auto before = rig.port.openAttempts().size();
+  rig.position = {.Latitude = 48.5f, .FixMode = 3};
+  rig.window.setLabel(Label::Fix, "3D Fix", false);
 
   receiver.unplug();
-  // The watchdog ticks every 15 s from the end of the scan; silence passes 15 s between 15 and
-  // 30 s after the last line.
-  rig.loop.runFor(30s);
-  ASSERT_GT(rig.port.openAttempts().size(), before) << "the watchdog rescanned";
+  rig.loop.runFor(1ms);
+  ASSERT_EQ(rig.port.openAttempts().size(), before + 32) << "rescanned at once, once";
   EXPECT_EQ(rig.port.openAttempts()[before], 1) << "the rescan starts at COM1";
+  EXPECT_EQ(rig.position.FixMode, 1);
+  EXPECT_EQ(rig.window.label(Label::Fix), "No GPS Fix");
+  EXPECT_EQ(rig.position.Latitude, 48.5f) << "the position is kept";
   EXPECT_EQ(rig.link.lastLineTime(), lastLine);
   EXPECT_EQ(rig.status(), NotFound);
   EXPECT_EQ(rig.link.GpsPort(), 0);

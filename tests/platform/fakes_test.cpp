@@ -121,7 +121,7 @@ TEST(FakeSerialPort, OnlyAttachedAndPluggedPortsOpenAndEveryAttemptIsRecorded) {
   EXPECT_THROW(rig.port.open(2), std::logic_error);
 }
 
-TEST(FakeSerialPort, NotifiesOnlyAtThresholdTwoWithTwoOrMoreCharactersWaiting) {
+TEST(FakeSerialPort, NotifiesOnlyAboveThresholdZeroWithThatManyCharactersWaiting) {
   struct Case {
     const char* name;
     int threshold;
@@ -133,6 +133,7 @@ TEST(FakeSerialPort, NotifiesOnlyAtThresholdTwoWithTwoOrMoreCharactersWaiting) {
       {"threshold 2, one character", 2, "$", 0},
       {"threshold 2, two characters", 2, "$G", 1},
       {"threshold 2, a sentence", 2, "$GPGGA\r\n", 1},
+      {"threshold 1, one character", 1, "\n", 1},
   };
   for (const auto& c : cases) {
     SerialRig rig;
@@ -161,8 +162,11 @@ TEST(FakeSerialPort, DeliversScriptedDataAtItsTimeAndLosesWhatNobodyListensTo) {
   rig.loop.runFor(600ms);
   EXPECT_EQ(rig.received, "A1t.B1t.");
 
+  const int comms = rig.comms;
   device.unplug();
   rig.loop.runFor(1s);
+  EXPECT_EQ(rig.comms, comms + 1) << "one notification tells that the device has gone";
+  EXPECT_TRUE(rig.port.deviceGone());
   std::string read;
   rig.port.readAll(read);
   EXPECT_EQ(read, "") << "an unplugged device reads as empty";
