@@ -15,6 +15,6 @@ while data := connection.recv(4096):
             sys.exit(f"read_sentence_port: {sentence}")
         if isinstance(sentence, pynmea2.ParseError):
             print("unparsed", sentence.args[0][1].split(",")[0], flush=True)
-        elif getattr(sentence, "lat", ""):
+        elif isinstance(sentence, pynmea2.nmea_utils.LatLonFix) and sentence.lat:
             print(sentence.sentence_type, f"{sentence.latitude:.6f} {sentence.longitude:.6f}",
                   flush=True)
