@@ -215,16 +215,22 @@ void ReceiverLink::onComm() {
 
 void ReceiverLink::frameWaitingLines() {
   const auto deadline = m_clock.monotonic() + LineBudget;
-  bool framed = false;
+  std::int64_t framed = 0;
+  // The window shows the burst's rows once it is framed; what that cost per row last time is
+  // counted in with every line, so a flood of short lines keeps the turn within the budget.
   const bool more = FrameLines(
       m_rxBuffer,
       [&](std::string_view line) {
-        framed = true;
+        ++framed;
         m_procGPSNMEA(line);
         m_lastLineTime = m_clock.monotonic();
       },
-      [&] { return m_clock.monotonic() >= deadline; });
-  if (framed) m_window.finishBurst();
+      [&] { return m_clock.monotonic() + framed * m_showCostPerLine >= deadline; });
+  if (framed > 0) {
+    const auto shown = m_clock.monotonic();
+    m_window.finishBurst();
+    m_showCostPerLine = (m_clock.monotonic() - shown) / framed;
+  }
   if (more && !m_framingPosted) {
     m_framingPosted = true;
     m_loop.post([this] {

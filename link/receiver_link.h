@@ -95,6 +95,9 @@ class ReceiverLink {
   std::optional<std::chrono::nanoseconds> m_lastLineTime;
   bool m_scanning = false;
   bool m_framingPosted = false;
+  // What the window's log took per line at the last burst; until measured, about what a log row
+  // costs in the window benchmark.
+  std::chrono::nanoseconds m_showCostPerLine{std::chrono::microseconds(200)};
 };
 
 }  // namespace kova

@@ -38,6 +38,17 @@ std::string ReadTestData(const std::string& name) {
   return text.substr(text.find('\n') + 1);
 }
 
+// A window whose log takes rowCost of time for every row a burst shows.
+struct SlowWindow : RecordingWindow {
+  explicit SlowWindow(FakeClock& time) : clock(time) {}
+  void finishBurst() override {
+    clock.advance(rowCost * static_cast<std::int64_t>(log().size() - logShown()));
+    RecordingWindow::finishBurst();
+  }
+  FakeClock& clock;
+  std::chrono::nanoseconds rowCost{0};
+};
+
 // The main window's link with everything around it faked. The decoder stand-in records and logs
 // each line and takes lineCost of time.
 struct LinkRig {
@@ -61,7 +72,7 @@ struct LinkRig {
   FakeClock clock;
   FakeEventLoop loop{clock};
   FakeSerialPort port{loop};
-  RecordingWindow window;
+  SlowWindow window{clock};
   PositionState position;
   FakeTimer timerWatch{loop, ReceiverLink::WatchdogInterval, true};
   FakeTimer timer1{loop, ReceiverLink::RetryInterval};
@@ -103,6 +114,12 @@ TEST(ScanComPorts, FindsTheFirstPortThatSendsAGpsTalkerSentence) {
       {"a text device ends its probe 50 characters after its first line end",
        [](FakeSerialPort& port) {
          port.attach(2).feedAfter(100ms, "K\r\n" + std::string(51, 'z'));
+         port.attach(3).talk(Gga, 200ms);
+       },
+       3, "GPS Receiver on COM3", ComPorts(1, 3), 200ms, 220ms},
+      {"a text device without a line end ends its probe past the longest sentence",
+       [](FakeSerialPort& port) {
+         port.attach(2).feedAfter(100ms, std::string(83, 'z'));
          port.attach(3).talk(Gga, 200ms);
        },
        3, "GPS Receiver on COM3", ComPorts(1, 3), 200ms, 220ms},
@@ -308,7 +325,8 @@ TEST(OnComm, ABurstLongerThanAFewMillisecondsLetsOtherEventsInAndLosesNoLine) {
   receiver.feedAfter(10ms, Gga);
   rig.scan();
   ASSERT_EQ(rig.link.GpsPort(), 1);
-  rig.lineCost = 100us;
+  rig.lineCost = 50us;
+  rig.window.rowCost = 50us;
   Lines sent{Gga};
   std::string burst;  // well past the buffer's cap, all complete lines
   for (int i = 0; i < 300; ++i) {
@@ -316,8 +334,12 @@ TEST(OnComm, ABurstLongerThanAFewMillisecondsLetsOtherEventsInAndLosesNoLine) {
     burst += sent.back();
   }
   std::vector<std::size_t> seenBetween;
+  std::chrono::nanoseconds lastTick = rig.loop.now();
+  std::chrono::nanoseconds longestTurn{0};
   FakeTimer client(rig.loop, 1ms, true);
   client.setOnTick([&] {
+    longestTurn = std::max(longestTurn, rig.loop.now() - lastTick);
+    lastTick = rig.loop.now();
     seenBetween.push_back(rig.lines.size());
     EXPECT_EQ(rig.window.logShown(), rig.lines.size()) << "the window shows every line handled";
   });
@@ -327,6 +349,7 @@ TEST(OnComm, ABurstLongerThanAFewMillisecondsLetsOtherEventsInAndLosesNoLine) {
   EXPECT_EQ(rig.port.notifications(), 1) << "the rest needed no new serial data";
   EXPECT_EQ(rig.link.RxBuffer(), "$GPR");
   EXPECT_EQ(rig.window.logShown(), sent.size());
+  EXPECT_LE(longestTurn, 5ms) << "the log's rows count in the budget";
   EXPECT_TRUE(std::any_of(seenBetween.begin(), seenBetween.end(),
                           [&](std::size_t n) { return n > 1 && n < sent.size(); }));
 }
