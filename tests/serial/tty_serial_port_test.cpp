@@ -4,9 +4,19 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <utility>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -23,6 +33,7 @@ namespace {
 
 using e2e::PtyReceiver;
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 // Runs the event loop until done() holds or a second has passed; returns done().
 bool RunUntil(const std::function<bool()>& done, int timeoutMs = 1000) {
@@ -61,8 +72,12 @@ DevNullReserve spare{TtySerialPort::DescriptorsToOpen};
 
 // A port with a watch of its own on Qt's event loop.
 struct WatchedPort : QtReadableWatch, TtySerialPort {
-  explicit WatchedPort(int baud = 4800, std::vector<std::string> devices = {})
-      : TtySerialPort(spare, *this, baud, std::move(devices)) {}
+  explicit WatchedPort(int baud = 4800, std::vector<std::string> devices = {},
+                       std::filesystem::path processes = DeviceUseSources{}.processes,
+                       std::function<std::vector<std::filesystem::path>()> lockFolders =
+                           [] { return DeviceUseSources{}.lockFolders; })
+      : TtySerialPort(spare, *this, baud, std::move(devices), std::move(processes),
+                      std::move(lockFolders)) {}
 };
 
 struct Counted {
@@ -73,44 +88,162 @@ struct Counted {
   }
 };
 
-TEST(TtySerialPort, OpensOnlyTerminalsThatExist) {
-  PtyReceiver receiver;
-  PtyReceiver others[2];
+// The exclusive flag as a fresh opener sees it.
+int ExclusiveFlag(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+  int flag = -1;
+  ioctl(fd, TIOCGEXCL, &flag);
+  close(fd);
+  return flag;
+}
+
+TEST(TtySerialPort, OpensOnlyTerminalsThatExistAndNobodyElseHolds) {
+  std::deque<PtyReceiver> ptys(9);
   std::string pattern = "/tmp/kova-not-a-tty-XXXXXX";
   const int file = mkstemp(pattern.data());
   ASSERT_GE(file, 0);
   close(file);
+  const fs::path tree = fs::path(pattern + ".d");
 
   // What another user's open of the device meets: shut out while the port has it, let in
   // once the port has closed it.
   enum class Others { Unasked, ShutOut, LetInAfterClose };
+  // Who else has a hand on the device when the port opens it.
+  enum class Holder {
+    None,
+    // This process, with the flag set, hidden from the look among processes one cannot see.
+    FlaggedUnseen,
+    // Nobody: a program that ended left the flag.
+    StaleFlag,
+    // A lock appears between the looks before and after the open, naming a process without
+    // the device open, or one that has it open (and may have set the flag itself).
+    LockBetweenLooks,
+    OpenerLocksBetweenLooks,
+    // Another process has it open, without lock or flag.
+    OpenElsewhere,
+    // The port runs as another user, to whom the device is closed.
+    PortIsAnotherUser,
+  };
   struct Row {
     std::string path;
     bool opens;
     OpenFailure failure;
     Others others = Others::Unasked;
+    Holder holder = Holder::None;
+    int flagAfter = -1;  // the flag once the port has given up; -1: not asked
+    std::string note = {};
   };
+  const auto pts = [&](std::size_t n) { return ptys[n].devicePath(); };
   const Row rows[] = {
-      {receiver.devicePath(), true, OpenFailure::None},
+      {pts(0), true, OpenFailure::None},
       {"/dev/pts/does-not-exist", false, OpenFailure::NoDevice},
       {pattern, false, OpenFailure::NotATerminal},
       {"/tmp", false, OpenFailure::NotATerminal},
-      {others[0].devicePath(), true, OpenFailure::None, Others::ShutOut},
-      {others[1].devicePath(), true, OpenFailure::None, Others::LetInAfterClose},
+      {pts(1), true, OpenFailure::None, Others::ShutOut},
+      {pts(2), true, OpenFailure::None, Others::LetInAfterClose},
+      {pts(3), false, OpenFailure::InUse, Others::Unasked, Holder::FlaggedUnseen, 1},
+      {pts(4), true, OpenFailure::None, Others::LetInAfterClose, Holder::StaleFlag, -1,
+       "exclusive flag with no holder cleared"},
+      {pts(5), false, OpenFailure::InUse, Others::Unasked, Holder::LockBetweenLooks, 0},
+      {pts(6), false, OpenFailure::InUse, Others::Unasked, Holder::OpenerLocksBetweenLooks, 1},
+      {pts(7), false, OpenFailure::InUse, Others::Unasked, Holder::OpenElsewhere},
+      {pts(8), false, OpenFailure::PermissionDenied, Others::Unasked, Holder::PortIsAnotherUser},
   };
   for (const auto& row : rows) {
-    WatchedPort port;
-    EXPECT_EQ(port.openDevice(row.path), row.opens) << row.path;
-    EXPECT_EQ(port.isOpen(), row.opens) << row.path;
-    EXPECT_EQ(port.lastOpen().failure, row.failure) << row.path;
-    if (row.others == Others::ShutOut) {
-      EXPECT_FALSE(OpensAsAnotherUser(row.path)) << row.path;
+    SCOPED_TRACE(row.path);
+    fs::remove_all(tree);
+    fs::create_directories(tree / "proc");
+    fs::create_directories(tree / "locks");
+    std::string processes = "/proc";
+    int looks = 0;
+    int flagged = -1;
+    pid_t child = -1;
+    if (row.holder == Holder::FlaggedUnseen || row.holder == Holder::StaleFlag) {
+      flagged = open(row.path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+      ioctl(flagged, TIOCEXCL);
+      processes = (tree / "proc").string();
+      if (row.holder == Holder::FlaggedUnseen) {
+        fs::create_directories(tree / "proc/1");
+        std::ofstream(tree / "proc/1/fd") << "";
+      }
+      if (row.holder == Holder::StaleFlag) close(std::exchange(flagged, -1));
     }
-    port.close();
+    // A child that holds the device open: before the look at the processes, which then sees it,
+    // or after it.
+    const auto holdInChild = [&] {
+      int ready[2];
+      if (pipe(ready) != 0) return pid_t{-1};
+      const pid_t pid = fork();
+      if (pid == 0) {
+        const int held = open(row.path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        if (held >= 0 && write(ready[1], "x", 1) == 1) pause();
+        _exit(0);
+      }
+      char done = 0;
+      const bool up = read(ready[0], &done, 1) == 1;
+      close(ready[0]);
+      close(ready[1]);
+      return up ? pid : pid_t{-1};
+    };
+    if (row.holder == Holder::OpenElsewhere) child = holdInChild();
+    const bool lockLater =
+        row.holder == Holder::LockBetweenLooks || row.holder == Holder::OpenerLocksBetweenLooks;
+    const auto lockFolders = [&]() -> std::vector<fs::path> {
+      if (lockLater && ++looks == 2) return {tree / "locks"};
+      return {};
+    };
+    const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    inotify_add_watch(opens, row.path.c_str(), IN_OPEN);
+
+    OpenAttempt attempt;
+    if (row.holder == Holder::PortIsAnotherUser) {
+      attempt.failure = static_cast<OpenFailure>(AsAnotherUser([&] {
+        WatchedPort port;
+        port.openDevice(row.path);
+        return static_cast<int>(port.lastOpen().failure);
+      }));
+    } else {
+      WatchedPort port(4800, {}, processes, lockFolders);
+      while (!port.surveyHolders([] { return false; })) {
+      }
+      if (row.holder == Holder::OpenerLocksBetweenLooks) child = holdInChild();
+      const pid_t locker = row.holder == Holder::OpenerLocksBetweenLooks ? child : getppid();
+      std::ofstream(tree / "locks" / ("LCK.." + fs::path(row.path).filename().string()))
+          << std::string(10 - std::to_string(locker).size(), ' ') << locker << "\n";
+      EXPECT_EQ(port.openDevice(row.path), row.opens);
+      EXPECT_EQ(port.isOpen(), row.opens);
+      attempt = port.lastOpen();
+      if (row.others == Others::ShutOut) {
+        EXPECT_FALSE(OpensAsAnotherUser(row.path));
+        const int other = open(row.path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        EXPECT_NE(flock(other, LOCK_SH | LOCK_NB), 0) << "the port's lock is exclusive";
+        close(other);
+      }
+      if (row.flagAfter >= 0) {
+        EXPECT_EQ(ExclusiveFlag(row.path), row.flagAfter);
+      }
+    }
+    EXPECT_EQ(attempt.failure, row.failure);
+    EXPECT_NE(attempt.note.find(row.note), std::string::npos) << attempt.note;
+    if (row.holder == Holder::OpenElsewhere) {
+      EXPECT_EQ(attempt.holder, child);
+      char event[sizeof(inotify_event) + NAME_MAX + 1];
+      EXPECT_LT(read(opens, event, sizeof event), 0) << "the held device was not even opened";
+    }
     if (row.others == Others::LetInAfterClose) {
-      EXPECT_TRUE(OpensAsAnotherUser(row.path)) << row.path;
+      EXPECT_TRUE(OpensAsAnotherUser(row.path));
+    }
+    close(opens);
+    if (flagged >= 0) {
+      ioctl(flagged, TIOCNXCL);
+      close(flagged);
+    }
+    if (child > 0) {
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
     }
   }
+  fs::remove_all(tree);
   unlink(pattern.c_str());
 }
 
