@@ -67,6 +67,8 @@ constexpr int ReceiveThreshold = 2;
 constexpr auto LineBudget = 4ms;
 // The same for the look at other programs' open files on a busy host.
 constexpr auto SurveyBudget = 4ms;
+// How much received text the link holds before it leaves the rest in the port.
+constexpr std::size_t ReadAhead = 64 * 1024;
 
 }  // namespace
 
@@ -209,11 +211,16 @@ void ReceiverLink::reportProbe(int comPort, bool opened, bool found) {
 }
 
 void ReceiverLink::onComm() {
-  m_port.readAll(m_rxBuffer);
-  frameWaitingLines();
+  // The turn already posted goes on with the lines; one framing a turn keeps the turn short.
+  if (m_framingPosted) return;
+  // Lines that arrive faster than they are handled wait in the port, whose buffer is bounded,
+  // rather than piling up here, where every turn would move them all.
+  const bool read = m_rxBuffer.size() < ReadAhead;
+  if (read) m_port.readAll(m_rxBuffer);
+  frameWaitingLines(!read);
 }
 
-void ReceiverLink::frameWaitingLines() {
+void ReceiverLink::frameWaitingLines(bool unread) {
   const auto deadline = m_clock.monotonic() + LineBudget;
   std::int64_t framed = 0;
   // The window shows the burst's rows once it is framed; what that cost per row last time is
@@ -231,12 +238,12 @@ void ReceiverLink::frameWaitingLines() {
     m_window.finishBurst();
     m_showCostPerLine = (m_clock.monotonic() - shown) / framed;
   }
-  if (more && !m_framingPosted) {
+  if ((more || unread) && !m_framingPosted) {
     m_framingPosted = true;
     m_loop.post([this] {
       m_framingPosted = false;
       // A scan started meanwhile has emptied RxBuffer and is filling it from its probe.
-      if (!m_scanning) frameWaitingLines();
+      if (!m_scanning) onComm();
     });
   }
 }

@@ -77,7 +77,9 @@ class ReceiverLink {
   void surveyHolders();
   bool probeFindsReceiver();
   void reportProbe(int comPort, bool opened, bool found);
-  void frameWaitingLines();
+  // Frames what RxBuffer holds within the budget; the rest, and what the port holds unread when
+  // unread, follow on the loop's next turns.
+  void frameWaitingLines(bool unread);
   void setStatus(const std::string& text);
 
   PositionState& m_position;
