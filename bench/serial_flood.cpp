@@ -162,8 +162,8 @@ int main() {
   const auto [emptyWait, emptyAsked] = newcomers.takeLongest();
   std::sort(roundTrips.begin(), roundTrips.end());
   const auto trip = [&](double share) {
-    return roundTrips.empty() ? -1.0
-                              : roundTrips[static_cast<std::size_t>(share * static_cast<double>(roundTrips.size() - 1))];
+    const double last = static_cast<double>(roundTrips.size() - 1);
+    return roundTrips.empty() ? -1.0 : roundTrips[static_cast<std::size_t>(share * last)];
   };
 
   std::printf("new client's longest wait (connect to reply): quiet %.1f ms (%d clients), "

@@ -150,8 +150,8 @@ bool ReadDeviceNames(int fds, off_t& offset, const std::function<void(std::strin
       offset = entry->d_off;
       const ssize_t length =
           entry->d_name[0] == '.' ? -1 : readlinkat(fds, entry->d_name, name, sizeof name);
-      if (length > 0 && std::string_view(name, static_cast<std::size_t>(length)).starts_with(DeviceFolder))
-        seen(std::string_view(name, static_cast<std::size_t>(length)));
+      const std::string_view text(name, static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
+      if (text.starts_with(DeviceFolder)) seen(text);
       if (outOfTime()) return false;
     }
   }

@@ -91,7 +91,8 @@ def check(program, title, owner, allow_other, program_user):
     looked = subprocess.Popen(["stat", "-L", f"/proc/{holder.pid}/fd/3"],
                               stdout=subprocess.DEVNULL, **as_user(program_user))
     time.sleep(2)
-    print(f"a stat through the holder's descriptor: {'blocks' if looked.poll() is None else 'returns'}")
+    blocks = looked.poll() is None
+    print(f"a stat through the holder's descriptor: {'blocks' if blocks else 'returns'}")
 
     master, slave = pty.openpty()
     device = os.ttyname(slave)

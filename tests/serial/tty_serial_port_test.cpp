@@ -4,9 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <limits.h>
 #include <sys/file.h>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -72,12 +70,11 @@ DevNullReserve spare{TtySerialPort::DescriptorsToOpen};
 
 // A port with a watch of its own on Qt's event loop.
 struct WatchedPort : QtReadableWatch, TtySerialPort {
+  using Locks = std::vector<fs::path>;
   explicit WatchedPort(int baud = 4800, std::vector<std::string> devices = {},
-                       std::filesystem::path processes = DeviceUseSources{}.processes,
-                       std::function<std::vector<std::filesystem::path>()> lockFolders =
-                           [] { return DeviceUseSources{}.lockFolders; })
-      : TtySerialPort(spare, *this, baud, std::move(devices), std::move(processes),
-                      std::move(lockFolders)) {}
+                       std::string processes = "/proc",
+                       std::function<std::vector<fs::path>()> locks = [] { return Locks{}; })
+      : TtySerialPort(spare, *this, baud, std::move(devices), processes, std::move(locks)) {}
 };
 
 struct Counted {
@@ -88,49 +85,30 @@ struct Counted {
   }
 };
 
-// The exclusive flag as a fresh opener sees it.
-int ExclusiveFlag(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-  int flag = -1;
-  ioctl(fd, TIOCGEXCL, &flag);
-  close(fd);
-  return flag;
-}
-
 TEST(TtySerialPort, OpensOnlyTerminalsThatExistAndNobodyElseHolds) {
   std::deque<PtyReceiver> ptys(9);
   std::string pattern = "/tmp/kova-not-a-tty-XXXXXX";
   const int file = mkstemp(pattern.data());
   ASSERT_GE(file, 0);
   close(file);
-  const fs::path tree = fs::path(pattern + ".d");
+  const fs::path tree = pattern + ".d";
 
   // What another user's open of the device meets: shut out while the port has it, let in
   // once the port has closed it.
   enum class Others { Unasked, ShutOut, LetInAfterClose };
-  // Who else has a hand on the device when the port opens it.
-  enum class Holder {
-    None,
-    // This process, with the flag set, hidden from the look among processes one cannot see.
-    FlaggedUnseen,
-    // Nobody: a program that ended left the flag.
-    StaleFlag,
-    // A lock appears between the looks before and after the open, naming a process without
-    // the device open, or one that has it open (and may have set the flag itself).
-    LockBetweenLooks,
-    OpenerLocksBetweenLooks,
-    // Another process has it open, without lock or flag.
-    OpenElsewhere,
-    // The port runs as another user, to whom the device is closed.
-    PortIsAnotherUser,
-  };
+  // Who else has a hand on the device: this process with the flag set, hidden among processes
+  // the look cannot see; a flag left by a program that ended; a lock that appears between the
+  // looks before and after the open, naming a process without the device open or one that has
+  // it open (and may have set the flag too); a process holding it with neither lock nor flag;
+  // none, but the port runs as another user.
+  enum class Holder { None, FlagUnseen, StaleFlag, LockBetween, OpenerLockBetween, Opener, User };
   struct Row {
     std::string path;
     bool opens;
     OpenFailure failure;
     Others others = Others::Unasked;
     Holder holder = Holder::None;
-    int flagAfter = -1;  // the flag once the port has given up; -1: not asked
+    int flagAfter = -1;  // the exclusive flag once the port has given up; -1: not asked
     std::string note = {};
   };
   const auto pts = [&](std::size_t n) { return ptys[n].devicePath(); };
@@ -141,109 +119,77 @@ TEST(TtySerialPort, OpensOnlyTerminalsThatExistAndNobodyElseHolds) {
       {"/tmp", false, OpenFailure::NotATerminal},
       {pts(1), true, OpenFailure::None, Others::ShutOut},
       {pts(2), true, OpenFailure::None, Others::LetInAfterClose},
-      {pts(3), false, OpenFailure::InUse, Others::Unasked, Holder::FlaggedUnseen, 1},
+      {pts(3), false, OpenFailure::InUse, Others::Unasked, Holder::FlagUnseen, 1},
       {pts(4), true, OpenFailure::None, Others::LetInAfterClose, Holder::StaleFlag, -1,
        "exclusive flag with no holder cleared"},
-      {pts(5), false, OpenFailure::InUse, Others::Unasked, Holder::LockBetweenLooks, 0},
-      {pts(6), false, OpenFailure::InUse, Others::Unasked, Holder::OpenerLocksBetweenLooks, 1},
-      {pts(7), false, OpenFailure::InUse, Others::Unasked, Holder::OpenElsewhere},
-      {pts(8), false, OpenFailure::PermissionDenied, Others::Unasked, Holder::PortIsAnotherUser},
+      {pts(5), false, OpenFailure::InUse, Others::Unasked, Holder::LockBetween, 0},
+      {pts(6), false, OpenFailure::InUse, Others::Unasked, Holder::OpenerLockBetween, 1},
+      {pts(7), false, OpenFailure::InUse, Others::Unasked, Holder::Opener, 0},
+      {pts(8), false, OpenFailure::PermissionDenied, Others::Unasked, Holder::User},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.path);
-    fs::remove_all(tree);
-    fs::create_directories(tree / "proc");
+    fs::create_directories(tree / "proc/1");
     fs::create_directories(tree / "locks");
-    std::string processes = "/proc";
-    int looks = 0;
-    int flagged = -1;
+    const int flagged = open(row.path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    const bool unseen = row.holder == Holder::FlagUnseen || row.holder == Holder::StaleFlag;
+    if (unseen) ioctl(flagged, TIOCEXCL);
+    if (row.holder == Holder::FlagUnseen) std::ofstream(tree / "proc/1/fd") << "";
+    if (row.holder != Holder::FlagUnseen) close(flagged);
     pid_t child = -1;
-    if (row.holder == Holder::FlaggedUnseen || row.holder == Holder::StaleFlag) {
-      flagged = open(row.path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-      ioctl(flagged, TIOCEXCL);
-      processes = (tree / "proc").string();
-      if (row.holder == Holder::FlaggedUnseen) {
-        fs::create_directories(tree / "proc/1");
-        std::ofstream(tree / "proc/1/fd") << "";
-      }
-      if (row.holder == Holder::StaleFlag) close(std::exchange(flagged, -1));
-    }
-    // A child that holds the device open: before the look at the processes, which then sees it,
-    // or after it.
     const auto holdInChild = [&] {
-      int ready[2];
-      if (pipe(ready) != 0) return pid_t{-1};
-      const pid_t pid = fork();
-      if (pid == 0) {
-        const int held = open(row.path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-        if (held >= 0 && write(ready[1], "x", 1) == 1) pause();
-        _exit(0);
+      if ((child = fork()) == 0) {
+        open(row.path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        pause();
       }
-      char done = 0;
-      const bool up = read(ready[0], &done, 1) == 1;
-      close(ready[0]);
-      close(ready[1]);
-      return up ? pid : pid_t{-1};
+      ASSERT_TRUE(e2e::Eventually(2s, [&] { return ProcessHasOpen("/proc", child, row.path); }));
     };
-    if (row.holder == Holder::OpenElsewhere) child = holdInChild();
-    const bool lockLater =
-        row.holder == Holder::LockBetweenLooks || row.holder == Holder::OpenerLocksBetweenLooks;
-    const auto lockFolders = [&]() -> std::vector<fs::path> {
-      if (lockLater && ++looks == 2) return {tree / "locks"};
-      return {};
-    };
-    const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    inotify_add_watch(opens, row.path.c_str(), IN_OPEN);
+    if (row.holder == Holder::Opener) holdInChild();
+    int looks = 0;
+    const bool between = row.holder == Holder::LockBetween || row.holder == Holder::OpenerLockBetween;
+    const auto locks = [&] { return WatchedPort::Locks(between && ++looks == 2, tree / "locks"); };
 
     OpenAttempt attempt;
-    if (row.holder == Holder::PortIsAnotherUser) {
+    if (row.holder == Holder::User) {
       attempt.failure = static_cast<OpenFailure>(AsAnotherUser([&] {
         WatchedPort port;
         port.openDevice(row.path);
         return static_cast<int>(port.lastOpen().failure);
       }));
     } else {
-      WatchedPort port(4800, {}, processes, lockFolders);
+      WatchedPort port(4800, {}, unseen ? (tree / "proc").string() : "/proc", locks);
       while (!port.surveyHolders([] { return false; })) {
       }
-      if (row.holder == Holder::OpenerLocksBetweenLooks) child = holdInChild();
-      const pid_t locker = row.holder == Holder::OpenerLocksBetweenLooks ? child : getppid();
+      if (row.holder == Holder::OpenerLockBetween) holdInChild();
       std::ofstream(tree / "locks" / ("LCK.." + fs::path(row.path).filename().string()))
-          << std::string(10 - std::to_string(locker).size(), ' ') << locker << "\n";
+          << "  " << (child > 0 ? child : getppid()) << "\n";
       EXPECT_EQ(port.openDevice(row.path), row.opens);
       EXPECT_EQ(port.isOpen(), row.opens);
       attempt = port.lastOpen();
+      const int other = open(row.path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+      int flag = -1;
+      ioctl(other, TIOCGEXCL, &flag);
+      if (row.flagAfter >= 0) {
+        EXPECT_EQ(flag, row.flagAfter);
+      }
       if (row.others == Others::ShutOut) {
         EXPECT_FALSE(OpensAsAnotherUser(row.path));
-        const int other = open(row.path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
         EXPECT_NE(flock(other, LOCK_SH | LOCK_NB), 0) << "the port's lock is exclusive";
-        close(other);
       }
-      if (row.flagAfter >= 0) {
-        EXPECT_EQ(ExclusiveFlag(row.path), row.flagAfter);
-      }
+      close(other);
     }
     EXPECT_EQ(attempt.failure, row.failure);
     EXPECT_NE(attempt.note.find(row.note), std::string::npos) << attempt.note;
-    if (row.holder == Holder::OpenElsewhere) {
+    if (row.holder == Holder::Opener) {
       EXPECT_EQ(attempt.holder, child);
-      char event[sizeof(inotify_event) + NAME_MAX + 1];
-      EXPECT_LT(read(opens, event, sizeof event), 0) << "the held device was not even opened";
     }
     if (row.others == Others::LetInAfterClose) {
       EXPECT_TRUE(OpensAsAnotherUser(row.path));
     }
-    close(opens);
-    if (flagged >= 0) {
-      ioctl(flagged, TIOCNXCL);
-      close(flagged);
-    }
-    if (child > 0) {
-      kill(child, SIGKILL);
-      waitpid(child, nullptr, 0);
-    }
+    if (row.holder == Holder::FlagUnseen) close(flagged);
+    if (child > 0 && kill(child, SIGKILL) == 0) waitpid(child, nullptr, 0);
+    fs::remove_all(tree);
   }
-  fs::remove_all(tree);
   unlink(pattern.c_str());
 }
 
