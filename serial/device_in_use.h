@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <vector>
 
