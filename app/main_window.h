@@ -98,8 +98,9 @@ class Form1 : public QWidget, public kova::Window {
   kova::QtReadableWatch m_sentenceWatch;
   kova::EpollListener m_sentenceServer{m_descriptorReserve, m_sentenceWatch,
                                        m_options.listenAddress};
-  // The burst's sentences, sent to the sentence port's clients together at finishBurst().
+  // The burst's sentences, sent to the sentence port's clients together after finishBurst().
   std::string m_burstSentences;
+  bool m_broadcastPosted = false;
   kova::QtReadableWatch m_serialWatch;
   kova::TtySerialPort MSComm1{m_descriptorReserve, m_serialWatch, m_options.baud,
                              m_options.devices};
