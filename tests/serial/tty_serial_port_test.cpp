@@ -61,8 +61,8 @@ DevNullReserve spare{TtySerialPort::DescriptorsToOpen};
 
 // A port with a watch of its own on Qt's event loop.
 struct WatchedPort : QtReadableWatch, TtySerialPort {
-  explicit WatchedPort(int baud = 4800, std::vector<std::string> devices = {})
-      : TtySerialPort(spare, *this, baud, std::move(devices)) {}
+  explicit WatchedPort(std::vector<std::string> devices = {})
+      : TtySerialPort(spare, *this, std::move(devices)) {}
 };
 
 struct Counted {
@@ -128,7 +128,7 @@ TEST(TtySerialPort, PortHeldByAnotherOpenerIsInUse) {
 
 TEST(TtySerialPort, GivenDevicesAreTheComPortsInTheirOrder) {
   PtyReceiver receiver;
-  WatchedPort port{4800, {"/dev/pts/does-not-exist", receiver.devicePath()}};
+  WatchedPort port{{"/dev/pts/does-not-exist", receiver.devicePath()}};
   EXPECT_TRUE(port.open(2));
   port.close();
   EXPECT_FALSE(port.open(3));
@@ -154,7 +154,8 @@ TEST(TtySerialPort, SetsTheReceiverLine) {
   EXPECT_EQ(mode.c_iflag & (ICRNL | IXON | ISTRIP), 0u);
 
   // Another speed, as the command line may give.
-  WatchedPort fast{115200};
+  WatchedPort fast;
+  fast.setSpeed(115200);
   port.close();
   ASSERT_TRUE(fast.openDevice(receiver.devicePath()));
   const int again = open(receiver.devicePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
