@@ -80,6 +80,8 @@ TEST(TtySerialPort, OpensOnlyTerminalsThatExist) {
   const int file = mkstemp(pattern.data());
   ASSERT_GE(file, 0);
   close(file);
+  const std::string link = pattern + "-link";
+  ASSERT_EQ(symlink(receiver.devicePath().c_str(), link.c_str()), 0);
 
   // What another user's open of the device meets: shut out while the port has it, let in
   // once the port has closed it.
@@ -89,6 +91,7 @@ TEST(TtySerialPort, OpensOnlyTerminalsThatExist) {
     bool opens;
     OpenFailure failure;
     Others others = Others::Unasked;
+    std::string target = {};  // the device a link leads to
   };
   const Row rows[] = {
       {receiver.devicePath(), true, OpenFailure::None},
@@ -97,12 +100,14 @@ TEST(TtySerialPort, OpensOnlyTerminalsThatExist) {
       {"/tmp", false, OpenFailure::NotATerminal},
       {others[0].devicePath(), true, OpenFailure::None, Others::ShutOut},
       {others[1].devicePath(), true, OpenFailure::None, Others::LetInAfterClose},
+      {link, true, OpenFailure::None, Others::Unasked, receiver.devicePath()},
   };
   for (const auto& row : rows) {
     WatchedPort port;
     EXPECT_EQ(port.openDevice(row.path), row.opens) << row.path;
     EXPECT_EQ(port.isOpen(), row.opens) << row.path;
     EXPECT_EQ(port.lastOpen().failure, row.failure) << row.path;
+    EXPECT_EQ(port.lastOpen().target, row.target) << row.path;
     if (row.others == Others::ShutOut) {
       EXPECT_FALSE(OpensAsAnotherUser(row.path)) << row.path;
     }
@@ -112,6 +117,7 @@ TEST(TtySerialPort, OpensOnlyTerminalsThatExist) {
     }
   }
   unlink(pattern.c_str());
+  unlink(link.c_str());
 }
 
 TEST(TtySerialPort, PortHeldByAnotherOpenerIsInUse) {
