@@ -79,7 +79,8 @@ std::variant<int, Options> ReadCommandLine(int argc, const char* const argv[], s
     std::string_view name = argv[i];
     // "--" ends the options, and the program takes no other arguments.
     if (name == "--") {
-      if (i + 1 < argc) return Refuse(err, "unexpected argument '" + std::string(argv[i + 1]) + "'");
+      if (i + 1 < argc)
+        return Refuse(err, "unexpected argument '" + std::string(argv[i + 1]) + "'");
       break;
     }
     std::optional<std::string> joined;  // the value of --option=value

@@ -110,8 +110,8 @@ void Pace(PtyReceiver& line, const Receiver& receiver, Clock::time_point beat,
       speed = nowSpeed;
       auto next = Clock::now() + 2ms;
       if (sent < burst.size()) {
-        const auto due = start + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(static_cast<double>(sent) / charactersPerSecond));
+        const std::chrono::duration<double> after(static_cast<double>(sent) / charactersPerSecond);
+        const auto due = start + std::chrono::duration_cast<Clock::duration>(after);
         if (Clock::now() >= due) {
           const std::string piece = burst.substr(sent, kPiece);
           if (open) line.write(speed == receiver.baud ? piece : Garbled(piece));

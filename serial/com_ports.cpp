@@ -125,7 +125,8 @@ std::optional<std::filesystem::path> ComPortDevice(int comPort, const ComPortSou
 
 std::string NoComPortsAdvice(const ComPortSources& sources) {
   const std::string device = "or give the receiver's device with --device PATH";
-  if (sources.portsFolder.empty()) return "the host lists no serial device: plug the receiver in, " + device;
+  if (sources.portsFolder.empty())
+    return "the host lists no serial device: plug the receiver in, " + device;
   const std::string folder = sources.portsFolder.string();
   std::error_code error;
   if (std::filesystem::is_directory(sources.portsFolder, error))

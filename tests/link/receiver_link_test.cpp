@@ -30,7 +30,8 @@ const std::string NotFound = "Could not find GPS Receiver. Retry in 10s";
 const std::string Gga =
     "$GPGGA,110729,6013.0599,N,02453.5376,E,1,04,03.4,-00016.6,M,045.5,M,,*63\r\n";
 const std::string Rmc = "$GPRMC,110728,A,6013.0600,N,02453.5376,E,000.0,000.0,130210,,,A*79\r\n";
-const std::string Glgsv = "$GLGSV,2,1,06,78,55,306,36,86,24,045,23,77,52,171,15,88,40,227,34,1*7A\r\n";
+const std::string Glgsv =
+    "$GLGSV,2,1,06,78,55,306,36,86,24,045,23,77,52,171,15,88,40,227,34,1*7A\r\n";
 
 // A test data file without its first line, which names the file's source.
 std::string ReadTestData(const std::string& name) {
@@ -230,57 +231,50 @@ TEST(ScanComPorts, FindsAPacedReceiverWhoseBurstStartsWithRmcWheneverItsProbeSta
 
 TEST(ScanComPorts, ReportsWhatItMadeOfEachPortThatNamesADevice) {
   const std::string gpvtg = "$GPVTG,,T,,M,0.0,N,0.0,K,A*3D\r\n";
-  struct Case {
-    const char* name;
-    std::function<void(FakeSerialPort&)> devices;
-    Lines reports;
-  };
-  const Case cases[] = {
-      {"every kind of port",
-       [&](FakeSerialPort& port) {
-         port.attach(1).refuseOpen(OpenFailure::PermissionDenied);
-         port.device(1).ownedBy("root", "dialout", 0660);
-         port.attach(2).refuseOpen(OpenFailure::InUse, 1234);
-         port.attach(3).refuseOpen(OpenFailure::InUse);
-         port.attach(4).refuseOpen(OpenFailure::InUse, 77);
-         port.device(4).noteOnOpen("in use by process 77");
-         port.attach(5);
-         port.attach(6).refuseOpen(OpenFailure::NotATerminal);
-         port.device(6).noteOnOpen("LCK..6: a symbolic link, not trusted");
-         port.attach(7).talk(std::string(52, '\xF8'), 100ms);
-         port.attach(8).talk(Glgsv, 300ms);
-         port.attach(9).talk(gpvtg, 300ms);
-         port.attach(10).refuseOpen(OpenFailure::PermissionDenied);
-         port.device(10).ownedBy("root", "root", 0600);
-         port.attach(11).talk(Gga, 300ms);
-         port.device(11).linkTo("/dev/ttyUSB0");
-       },
-       {
-           "COM1 /dev/ttyFAKE1: permission denied: join the dialout group",
-           "COM2 /dev/ttyFAKE2: in use by process 1234",
-           "COM3 /dev/ttyFAKE3: in use by another program",
-           "COM4 /dev/ttyFAKE4: in use by process 77",
-           "COM5 /dev/ttyFAKE5 at 4800 baud: no data",
-           "COM6 /dev/ttyFAKE6: not a serial device (LCK..6: a symbolic link, not trusted)",
-           "COM7 /dev/ttyFAKE7 at 4800 baud: 52 characters without a receiver mark: another "
-           "device, or another speed?",
-           "COM8 /dev/ttyFAKE8 at 4800 baud: " + std::to_string(7 * Glgsv.size()) +
-               " characters of NMEA sentences, but none from a GPS or GNSS talker",
-           "COM9 /dev/ttyFAKE9 at 4800 baud: " + std::to_string(7 * gpvtg.size()) +
-               " characters of sentences without $GPG, $GNG, $GPRMC or $GNRMC",
-           "COM10 /dev/ttyFAKE10: permission denied: owner root, group root, mode 0600",
-           "COM11 /dev/ttyFAKE11 -> /dev/ttyUSB0 at 4800 baud: GPS Receiver",
-       }},
-      {"no ports at all", [](FakeSerialPort&) {}, {"no serial ports: nothing attached there"}},
-  };
-  for (const auto& c : cases) {
-    LinkRig rig;
-    c.devices(rig.port);
-    Lines reports;
-    rig.link.setOnProbe([&](std::string_view report) { reports.emplace_back(report); });
-    rig.scan();
-    EXPECT_EQ(reports, c.reports) << c.name;
-  }
+  LinkRig rig;
+  rig.port.attach(1).refuseOpen(OpenFailure::PermissionDenied);
+  rig.port.device(1).ownedBy("root", "dialout", 0660);
+  rig.port.attach(2).refuseOpen(OpenFailure::InUse, 1234);
+  rig.port.attach(3).refuseOpen(OpenFailure::InUse);
+  rig.port.attach(4).refuseOpen(OpenFailure::InUse, 77);
+  rig.port.device(4).noteOnOpen("in use by process 77");
+  rig.port.attach(5);
+  rig.port.attach(6).refuseOpen(OpenFailure::NotATerminal);
+  rig.port.device(6).noteOnOpen("LCK..6: a symbolic link, not trusted");
+  rig.port.attach(7).talk(std::string(52, '\xF8'), 100ms);
+  rig.port.attach(8).talk(Glgsv, 300ms);
+  rig.port.attach(9).talk(gpvtg, 300ms);
+  rig.port.attach(10).refuseOpen(OpenFailure::PermissionDenied);
+  rig.port.device(10).ownedBy("root", "root", 0600);
+  rig.port.attach(11).talk(Gga, 300ms);
+  rig.port.device(11).linkTo("/dev/ttyUSB0");
+  Lines reports;
+  rig.link.setOnProbe([&](std::string_view report) { reports.emplace_back(report); });
+  rig.scan();
+  EXPECT_EQ(reports, (Lines{
+                         "COM1 /dev/ttyFAKE1: permission denied: join the dialout group",
+                         "COM2 /dev/ttyFAKE2: in use by process 1234",
+                         "COM3 /dev/ttyFAKE3: in use by another program",
+                         "COM4 /dev/ttyFAKE4: in use by process 77",
+                         "COM5 /dev/ttyFAKE5 at 4800 baud: no data",
+                         "COM6 /dev/ttyFAKE6: not a serial device (LCK..6: a symbolic link, not "
+                         "trusted)",
+                         "COM7 /dev/ttyFAKE7 at 4800 baud: 52 characters without a receiver mark: "
+                         "another device, or another speed?",
+                         "COM8 /dev/ttyFAKE8 at 4800 baud: " + std::to_string(7 * Glgsv.size()) +
+                             " characters of NMEA sentences, but none from a GPS or GNSS talker",
+                         "COM9 /dev/ttyFAKE9 at 4800 baud: " + std::to_string(7 * gpvtg.size()) +
+                             " characters of sentences without $GPG, $GNG, $GPRMC or $GNRMC",
+                         "COM10 /dev/ttyFAKE10: permission denied: owner root, group root, "
+                         "mode 0600",
+                         "COM11 /dev/ttyFAKE11 -> /dev/ttyUSB0 at 4800 baud: GPS Receiver",
+                     }));
+
+  LinkRig bare;
+  bare.link.setOnProbe([&](std::string_view report) { reports.emplace_back(report); });
+  bare.scan();
+  EXPECT_EQ(reports.back(), "no serial ports: nothing attached there") << "one line, none before";
+  EXPECT_EQ(reports.size(), 12u);
 }
 
 TEST(ScanComPorts, SilentPortCostsAboutOneSecondThenTheNextPortStarts) {
