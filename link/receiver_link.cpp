@@ -96,7 +96,8 @@ std::string PermissionAdvice(const OpenAttempt& attempt) {
 
 constexpr auto WatchdogSilence = 15s;
 constexpr int ProbeThreshold = 0;
-constexpr int ReceiveThreshold = 2;
+// Any character may complete a line, and a line's last character may arrive alone.
+constexpr int ReceiveThreshold = 1;
 // The longest one turn of the loop spends on received lines, so that a fast source (a burst
 // from a USB receiver, a 115,200-baud line) leaves room for the clients.
 constexpr auto LineBudget = 4ms;
@@ -160,6 +161,7 @@ void ReceiverLink::ScanComPorts() {
   }
 
   const std::string outcome = m_gpsPort == 0 ? NotFoundStatus() : FoundStatus(m_gpsPort);
+  if (m_gpsPort == 0) markFixLost();
   setStatus(outcome);
   // Retrying while the receiver is found would only close its port and find it again.
   m_timer1.setEnabled(m_gpsPort == 0);
@@ -232,7 +234,8 @@ bool ReceiverLink::probeFindsReceiver() {
     took = m_clock.monotonic() - t0;
   } while (!found && (took <= window || (took <= window + MarkGrace && EndsInPartOfAMark(rx))) &&
            (sentences || CountedForLimit(rx) <= ProbeLimit));
-  return found;
+  // A device that went away while it was probed would never notify again.
+  return found && !m_port.deviceGone();
 }
 
 void ReceiverLink::reportProbe(int comPort, int baud, bool found) {
@@ -297,6 +300,13 @@ void ReceiverLink::frameWaitingLines() {
       if (!m_scanning) frameWaitingLines();
     });
   }
+  // Its last lines decoded, a receiver that has gone is searched for now, not once the
+  // watchdog notices the silence.
+  if (!more && m_port.deviceGone()) {
+    markFixLost();
+    // Not from inside the port's notification: the scan closes the port.
+    m_loop.post([this] { ScanComPorts(); });
+  }
 }
 
 void ReceiverLink::onWatchdogTick() {
@@ -306,10 +316,14 @@ void ReceiverLink::onWatchdogTick() {
 
 void ReceiverLink::onRetryTick() {
   if (m_scanning) return;
+  markFixLost();
+  ScanComPorts();
+}
+
+void ReceiverLink::markFixLost() {
   m_position.FixMode = 1;
   // The fix line follows at once, not only with the next received line.
   m_window.setLabel(Label::Fix, FixText(1), false);
-  ScanComPorts();
 }
 
 void ReceiverLink::setStatus(const std::string& text) {

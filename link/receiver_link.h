@@ -40,8 +40,8 @@ class ReceiverLink {
   static constexpr int Speeds[] = {4800, 9600, 38400, 115200, 19200, 57600};
 
   // Connects itself to the port's notifications and the timers' ticks. timerWatch is the
-  // watchdog, timer1 the retry timer, made with the intervals above. The retry marks the fix in
-  // position as lost.
+  // watchdog, timer1 the retry timer, made with the intervals above. A lost receiver marks the
+  // fix in position as lost.
   ReceiverLink(PositionState& position, SerialPort& port, EventLoop& loop, Clock& clock,
                Window& window, Timer& timerWatch, Timer& timer1, LineSink procGPSNMEA);
   ~ReceiverLink();
@@ -49,10 +49,12 @@ class ReceiverLink {
   ReceiverLink& operator=(const ReceiverLink&) = delete;
 
   // Probes the ports in turn and leaves the receiver's port open with notifications on; yields
-  // to the event loop while it waits for data. Does nothing while a scan is already running.
+  // to the event loop while it waits for data. Does nothing while a scan is already running. A
+  // scan that finds no receiver marks the fix as lost.
   void ScanComPorts();
   // The port's notification (OnComm): frames the complete lines waiting, as many as a few
-  // milliseconds allow; the rest follow on the loop's next turns without new serial data.
+  // milliseconds allow; the rest follow on the loop's next turns without new serial data. Once
+  // they are framed, a device found gone marks the fix as lost and a rescan follows on the loop.
   void onComm();
   // TimerWatch: rescans after more than 15 s without a line reaching the decoder.
   void onWatchdogTick();
@@ -93,6 +95,7 @@ class ReceiverLink {
   // baud 0: the port did not open.
   void reportProbe(int comPort, int baud, bool found);
   void frameWaitingLines();
+  void markFixLost();
   void setStatus(const std::string& text);
 
   PositionState& m_position;

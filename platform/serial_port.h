@@ -52,7 +52,11 @@ class SerialPort {
   // Appends every character waiting to be read to text, one character per byte, and removes
   // them from the port. A port whose device has gone reads as empty.
   virtual void readAll(std::string& text) = 0;
-  // 0: no notifications. 2: onComm is raised whenever 2 or more characters wait to be read.
+  // True once a read found the open port's device gone (unplugged, hung up, failing); it stays
+  // gone until closed.
+  virtual bool deviceGone() const = 0;
+  // 0: no notifications. n: onComm is raised whenever n or more characters wait to be read,
+  // and once when the device is found gone.
   virtual void setReceiveThreshold(int characters) = 0;
   // The notification handler (the program's OnComm).
   virtual void setOnComm(std::function<void()> handler) = 0;

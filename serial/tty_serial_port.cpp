@@ -212,7 +212,8 @@ void TtySerialPort::setOnComm(std::function<void()> handler) { m_onComm = std::m
 void TtySerialPort::onReadable() {
   drainDevice();
   watch(m_threshold > 0);
-  if (m_threshold > 0 && m_received.size() >= static_cast<size_t>(m_threshold) && m_onComm) {
+  if (m_threshold > 0 && (m_gone || m_received.size() >= static_cast<size_t>(m_threshold)) &&
+      m_onComm) {
     m_onComm();
   }
 }
@@ -229,7 +230,7 @@ void TtySerialPort::drainDevice() {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) return;
     // End of file or an error: the device has gone (a receiver unplugged, a pty whose other
-    // side closed). It stays quiet until the next scan closes it.
+    // side closed). It is no longer watched, since it would read as ready forever.
     m_gone = true;
     return;
   }

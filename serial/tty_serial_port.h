@@ -14,8 +14,8 @@
 namespace kova {
 
 // A COM port on a Linux tty device (see serial/com_ports.h for which device COMn is), read
-// through termios without blocking. While the receive threshold is 2 the watch moves arriving
-// characters into a buffer of its own and raises onComm; at 0 the port is left alone and
+// through termios without blocking. While the receive threshold is above 0 the watch moves
+// arriving characters into a buffer of its own and raises onComm; at 0 the port is left alone and
 // readAll reads the device directly. A device that another program holds is left untouched, and
 // one that was opened gets its line settings back when closed.
 class TtySerialPort : public SerialPort {
@@ -48,6 +48,7 @@ class TtySerialPort : public SerialPort {
   const OpenAttempt& lastOpen() const override { return m_lastOpen; }
   void close() override;
   void readAll(std::string& text) override;
+  bool deviceGone() const override { return m_gone; }
   void setReceiveThreshold(int characters) override;
   void setOnComm(std::function<void()> handler) override;
 

@@ -101,8 +101,8 @@ class FakeSerialDevice {
 };
 
 // The one serial port object, over a set of COM ports that exist or not. Deliveries run on the
-// fake loop; onComm is raised after a delivery when the threshold is 2 and 2 or more characters
-// wait, never while it is 0.
+// fake loop; onComm is raised after a delivery when the threshold is above 0 and at least that
+// many characters wait, and once when the open port's device is unplugged; never while it is 0.
 class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
  public:
   explicit FakeSerialPort(FakeEventLoop& loop) : m_loop(loop) { m_loop.add(*this); }
@@ -142,12 +142,14 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
   const OpenAttempt& lastOpen() const override { return m_lastOpen; }
   void close() override {
     m_open = 0;
+    m_gone = false;
     m_waiting.clear();
   }
   void readAll(std::string& text) override {
     text += m_waiting;
     m_waiting.clear();
   }
+  bool deviceGone() const override { return m_gone; }
   void setReceiveThreshold(int characters) override { m_threshold = characters; }
   void setOnComm(std::function<void()> handler) override { m_onComm = std::move(handler); }
 
@@ -166,17 +168,22 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
       const auto next = device.nextDue();
       if (next && (!due || *next < *due)) due = next;
     }
+    if (goneUnseen()) due = m_loop.now();
     return due;
   }
+  bool goneUnseen() const { return m_open != 0 && !m_gone && !m_devices.at(m_open).present(); }
   void fire() override {
+    const bool hangUp = goneUnseen();
+    m_gone = m_gone || hangUp;
     for (auto& [comPort, device] : m_devices) {
       std::string sent = device.takeDue();
       // A UART at the wrong speed makes no text of what arrives.
       if (device.m_baud != m_speed)
         for (char& c : sent) c = static_cast<char>(c | 0x80);
-      if (comPort == m_open) m_waiting += sent;
+      if (comPort == m_open && !m_gone) m_waiting += sent;
     }
-    if (m_threshold == 2 && m_waiting.size() >= 2 && m_onComm) {
+    if (m_threshold > 0 && (hangUp || m_waiting.size() >= static_cast<size_t>(m_threshold)) &&
+        m_onComm) {
       ++m_notifications;
       m_onComm();
     }
@@ -186,6 +193,7 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
   std::map<int, FakeSerialDevice> m_devices;
   int m_open = 0;
   int m_speed = 4800;
+  bool m_gone = false;
   OpenAttempt m_lastOpen;
   int m_threshold = 0;
   std::string m_waiting;

@@ -133,6 +133,7 @@ TEST(FakeSerialPort, NotifiesOnlyAtThresholdTwoWithTwoOrMoreCharactersWaiting) {
       {"threshold 2, one character", 2, "$", 0},
       {"threshold 2, two characters", 2, "$G", 1},
       {"threshold 2, a sentence", 2, "$GPGGA\r\n", 1},
+      {"threshold 1, one character", 1, "\n", 1},
   };
   for (const auto& c : cases) {
     SerialRig rig;
@@ -166,6 +167,7 @@ TEST(FakeSerialPort, DeliversScriptedDataAtItsTimeAndLosesWhatNobodyListensTo) {
   std::string read;
   rig.port.readAll(read);
   EXPECT_EQ(read, "") << "an unplugged device reads as empty";
+  EXPECT_TRUE(rig.port.deviceGone());
   EXPECT_TRUE(rig.port.isOpen());
   rig.port.close();
   EXPECT_FALSE(rig.port.open(4));
