@@ -1,18 +1,23 @@
 // A fast serial source against new clients: the real program on a pseudo-terminal receiver
 // takes a burst of 2,000 $GPGGA lines written at once, then a 6 s stream of short lines at
 // 11,520 characters a second (what a 115,200-baud line carries), then 6 s of 60,000-character
-// lines written as fast as the line takes them, while a client thread keeps connecting afresh
-// and asking "P". It reports the longest wait of a new client (connect to reply line) in each
-// phase, the program's processor time during the stream and its memory growth over the long
-// lines. Targets: no wait of 50 ms or more, the stream under 25 % of a core, the long lines
-// under 20 MiB of growth. Run it where port 2947 is free, e.g.
+// lines written as fast as the line takes them, then 6 s of empty lines (CR LF alone) as fast as
+// the line takes them, while a client thread keeps connecting afresh and asking "P". It reports
+// the longest wait of a new client (connect to reply line) in each phase, the program's
+// processor time during the stream and its memory growth over the long lines. During the empty
+// lines a second client asks "P" again and again on one connection: a reply waits for the loop
+// turn under way, so the longest round trip bounds the longest turn from above. Targets: no
+// wait of 50 ms or more, the stream under 25 % of a core, the long lines under 20 MiB of growth,
+// every round trip among the empty lines under 10 ms. Run it where port 2947 is free, e.g.
 //   unshare -n sh -c 'ip link set lo up && build/bench/serial_flood'
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "bench/bench_util.h"
 #include "bench/newcomers.h"
@@ -30,6 +35,7 @@ constexpr double StreamCharsPerSecond = 11520.0;
 constexpr auto StreamTime = 6s;
 constexpr std::size_t LongLine = 60000;
 constexpr auto LongLineTime = 6s;
+constexpr auto EmptyLineTime = 6s;
 // The pseudo-terminal takes a few KiB at a time; each piece gets its own second to find room.
 constexpr std::size_t WritePiece = 4096;
 
@@ -124,6 +130,42 @@ int main() {
   const auto [longWait, longAsked] = newcomers.takeLongest();
   const long rssAfter = kova::bench::StatusKiB(program.pid(), "VmRSS");
 
+  // Empty lines, each a log row of its own, with one client asking on its connection meanwhile.
+  std::string crLfs;
+  while (crLfs.size() < WritePiece) crLfs += "\r\n";
+  std::atomic<bool> flooding{true};
+  std::vector<double> roundTrips;
+  std::thread asker([&] {
+    QueryClient client;
+    if (!client.connect()) return;
+    while (flooding) {
+      const auto start = Clock::now();
+      if (!client.ask("P")) return;
+      roundTrips.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  long long emptyCharacters = 0;
+  // For bench/loop_turns.py, which times the program's loop turns meanwhile.
+  std::printf("empty lines begin: program %d\n", static_cast<int>(program.pid()));
+  std::fflush(stdout);
+  const auto emptyStart = Clock::now();
+  while (Clock::now() - emptyStart < EmptyLineTime) {
+    if (!receiver.write(crLfs)) {
+      std::fprintf(stderr, "serial_flood: the empty lines could not be written\n");
+      break;
+    }
+    emptyCharacters += static_cast<long long>(crLfs.size());
+  }
+  flooding = false;
+  asker.join();
+  const auto [emptyWait, emptyAsked] = newcomers.takeLongest();
+  std::sort(roundTrips.begin(), roundTrips.end());
+  const auto trip = [&](double share) {
+    const double last = static_cast<double>(roundTrips.size() - 1);
+    return roundTrips.empty() ? -1.0 : roundTrips[static_cast<std::size_t>(share * last)];
+  };
+
   std::printf("new client's longest wait (connect to reply): quiet %.1f ms (%d clients), "
               "burst %.1f ms (%d), stream %.1f ms (%d), long lines %.1f ms (%d); "
               "unanswered %d\n",
@@ -140,8 +182,13 @@ int main() {
               longLines, LongLine, longSeconds, 100.0 * longCpu / longSeconds,
               Mib(rssBefore), Mib(rssAfter), Mib(rssAfter - rssBefore), Mib(rssPeak),
               Mib(rssPeak - rssBefore));
+  std::printf("empty lines: %lld in %.0f s; round trips on one connection: %zu, median %.2f ms, "
+              "p99 %.2f ms, longest %.2f ms; new client's longest wait %.1f ms (%d)\n",
+              emptyCharacters / 2, std::chrono::duration<double>(EmptyLineTime).count(),
+              roundTrips.size(), trip(0.5), trip(0.99), trip(1.0), emptyWait, emptyAsked);
   std::printf("targets: every wait under 50 ms, the stream under 25 %% of a core, memory growth "
-              "over the long lines under 20 MiB\n");
+              "over the long lines under 20 MiB, every round trip among the empty lines under "
+              "10 ms\n");
   program.stop();
   return handled ? 0 : 1;
 }

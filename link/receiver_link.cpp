@@ -103,6 +103,8 @@ constexpr int ReceiveThreshold = 1;
 constexpr auto LineBudget = 4ms;
 // The same for the look at other programs' open files on a busy host.
 constexpr auto SurveyBudget = 4ms;
+// How much received text the link holds before it leaves the rest in the port.
+constexpr std::size_t ReadAhead = 64 * 1024;
 
 }  // namespace
 
@@ -276,33 +278,44 @@ void ReceiverLink::reportProbe(int comPort, int baud, bool found) {
 }
 
 void ReceiverLink::onComm() {
-  m_port.readAll(m_rxBuffer);
-  frameWaitingLines();
+  // The turn already posted goes on with the lines; one framing a turn keeps the turn short.
+  if (m_framingPosted) return;
+  // Lines that arrive faster than they are handled wait in the port, whose buffer is bounded,
+  // rather than piling up here, where every turn would move them all.
+  const bool read = m_rxBuffer.size() < ReadAhead;
+  if (read) m_port.readAll(m_rxBuffer);
+  frameWaitingLines(!read);
 }
 
-void ReceiverLink::frameWaitingLines() {
+void ReceiverLink::frameWaitingLines(bool unread) {
   const auto deadline = m_clock.monotonic() + LineBudget;
-  bool framed = false;
+  std::int64_t framed = 0;
+  // The window shows the burst's rows once it is framed; what that cost per row last time is
+  // counted in with every line, so a flood of short lines keeps the turn within the budget.
   const bool more = FrameLines(
       m_rxBuffer,
       [&](std::string_view line) {
-        framed = true;
+        ++framed;
         m_procGPSNMEA(line);
         m_lastLineTime = m_clock.monotonic();
       },
-      [&] { return m_clock.monotonic() >= deadline; });
-  if (framed) m_window.finishBurst();
-  if (more && !m_framingPosted) {
+      [&] { return m_clock.monotonic() + framed * m_showCostPerLine >= deadline; });
+  if (framed > 0) {
+    const auto shown = m_clock.monotonic();
+    m_window.finishBurst();
+    m_showCostPerLine = (m_clock.monotonic() - shown) / framed;
+  }
+  if ((more || unread) && !m_framingPosted) {
     m_framingPosted = true;
     m_loop.post([this] {
       m_framingPosted = false;
       // A scan started meanwhile has emptied RxBuffer and is filling it from its probe.
-      if (!m_scanning) frameWaitingLines();
+      if (!m_scanning) onComm();
     });
   }
   // Its last lines decoded, a receiver that has gone is searched for now, not once the
   // watchdog notices the silence.
-  if (!more && m_port.deviceGone()) {
+  if (!more && !unread && m_port.deviceGone()) {
     markFixLost();
     // Not from inside the port's notification: the scan closes the port.
     m_loop.post([this] { ScanComPorts(); });

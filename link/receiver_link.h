@@ -94,7 +94,9 @@ class ReceiverLink {
   bool probeFindsReceiver();
   // baud 0: the port did not open.
   void reportProbe(int comPort, int baud, bool found);
-  void frameWaitingLines();
+  // Frames what RxBuffer holds within the budget; the rest, and what the port holds unread when
+  // unread, follow on the loop's next turns.
+  void frameWaitingLines(bool unread);
   void markFixLost();
   void setStatus(const std::string& text);
 
@@ -116,6 +118,9 @@ class ReceiverLink {
   std::optional<std::chrono::nanoseconds> m_lastLineTime;
   bool m_scanning = false;
   bool m_framingPosted = false;
+  // What the window's log took per line at the last burst; until measured, about what a log row
+  // costs in the window benchmark.
+  std::chrono::nanoseconds m_showCostPerLine{std::chrono::microseconds(200)};
 };
 
 }  // namespace kova

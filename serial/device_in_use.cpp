@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,7 +26,7 @@ namespace {
 
 // The largest process id Linux hands out.
 constexpr pid_t MaxProcessId = 4'194'304;
-// Where the character devices that processes hold are opened from.
+// Where the devices that processes hold are opened from.
 constexpr std::string_view DeviceFolder = "/dev/";
 // Lock files are a line long; a larger file is judged by its start.
 constexpr std::size_t LockReadLimit = 128;
@@ -125,14 +126,72 @@ void AddNote(std::string& reason, const std::filesystem::path& file, std::string
   reason += note;
 }
 
+int OpenDescriptorFolder(const std::filesystem::path& processes, pid_t pid) {
+  const auto folder = processes / std::to_string(pid) / "fd";
+  return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Calls seen with the name of every descriptor in the open fd folder fds that was opened from
+// /dev, from offset on (-1: the start), until outOfTime says stop; offset is then where to go
+// on. Only the links' text is read: looking through a link at a file of a hung network or FUSE
+// file system, which anyone may mount under /dev/shm, would block for good.
+bool ReadDeviceNames(int fds, off_t& offset, const std::function<void(std::string_view)>& seen,
+                     const std::function<bool()>& outOfTime) {
+  // Listing a folder of many thousand descriptors alone takes tens of milliseconds, so it is
+  // read a little at a time, going on from where the last part stopped.
+  if (offset >= 0 && lseek(fds, offset, SEEK_SET) < 0) return true;
+  alignas(dirent64) char entries[16384];
+  char name[PATH_MAX];
+  ssize_t size = 0;
+  while ((size = getdents64(fds, entries, sizeof entries)) > 0) {
+    for (ssize_t at = 0; at < size;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
+      at += entry->d_reclen;
+      offset = entry->d_off;
+      const ssize_t length =
+          entry->d_name[0] == '.' ? -1 : readlinkat(fds, entry->d_name, name, sizeof name);
+      const std::string_view text(name, static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
+      if (text.starts_with(DeviceFolder)) seen(text);
+      if (outOfTime()) return false;
+    }
+  }
+  return true;
+}
+
+// The device's path with every link resolved, as other processes' descriptors name it; empty
+// when path is not a character device.
+std::filesystem::path RealDevicePath(const std::filesystem::path& path) {
+  struct stat device {};
+  if (stat(path.c_str(), &device) != 0 || !S_ISCHR(device.st_mode)) return {};
+  std::error_code error;
+  auto real = std::filesystem::canonical(path, error);
+  return error ? std::filesystem::path() : real;
+}
+
 }  // namespace
+
+bool ProcessHasOpen(const std::filesystem::path& processes, pid_t pid,
+                    const std::filesystem::path& path) {
+  const std::string real = RealDevicePath(path).string();
+  const int fds = OpenDescriptorFolder(processes, pid);
+  if (real.empty() || fds < 0) return false;
+  bool open = false;
+  off_t offset = -1;
+  ReadDeviceNames(
+      fds, offset, [&](std::string_view name) { open = open || name == real; },
+      [] { return false; });
+  ::close(fds);
+  return open;
+}
 
 HolderSurvey::HolderSurvey(std::filesystem::path processes, pid_t self)
     : m_processes(std::move(processes)), m_self(self) {}
 
 void HolderSurvey::restart() {
   m_listed = false;
+  m_complete = false;
   m_blind = false;
+  m_hidden = false;
   m_pending.clear();
   m_offset = -1;
   m_holders.clear();
@@ -141,8 +200,8 @@ void HolderSurvey::restart() {
 bool HolderSurvey::advance(const std::function<bool()>& outOfTime) {
   if (!m_listed) {
     m_listed = true;
-    if (!listProcesses()) return true;
-    if (outOfTime()) return m_pending.empty();
+    if (!listProcesses()) return m_complete = true;
+    if (outOfTime()) return m_complete = m_pending.empty();
   }
   while (!m_pending.empty()) {
     if (!readDescriptors(outOfTime)) return false;
@@ -150,7 +209,7 @@ bool HolderSurvey::advance(const std::function<bool()>& outOfTime) {
     m_offset = -1;
     if (outOfTime()) break;
   }
-  return m_pending.empty();
+  return m_complete = m_pending.empty();
 }
 
 bool HolderSurvey::listProcesses() {
@@ -170,49 +229,23 @@ bool HolderSurvey::listProcesses() {
 
 bool HolderSurvey::readDescriptors(const std::function<bool()>& outOfTime) {
   const pid_t pid = m_pending.back();
-  const auto folder = m_processes / std::to_string(pid) / "fd";
-  const int fds = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fds = OpenDescriptorFolder(m_processes, pid);
   // Another user's process, or one that has just ended, is passed over.
   if (fds < 0) {
     m_blind = m_blind || OutOfDescriptors();
+    m_hidden = m_hidden || (errno != ENOENT && errno != ESRCH);
     return true;
   }
-  // Listing a folder of many thousand descriptors alone takes tens of milliseconds, so it is
-  // read a little at a time, going on from where the last part stopped.
-  if (m_offset >= 0 && lseek(fds, m_offset, SEEK_SET) < 0) {
-    ::close(fds);
-    return true;
-  }
-  alignas(dirent64) char entries[2048];
-  ssize_t size = 0;
-  while ((size = getdents64(fds, entries, sizeof entries)) > 0) {
-    for (ssize_t at = 0; at < size;) {
-      const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
-      at += entry->d_reclen;
-      m_offset = entry->d_off;
-      // Looking through the link at a file of a hung network or FUSE file system would block
-      // for good; the link's text costs nothing, and the device folders never hang.
-      char where[DeviceFolder.size()];
-      struct stat target {};
-      if (entry->d_name[0] != '.' &&
-          readlinkat(fds, entry->d_name, where, sizeof where) == std::ssize(where) &&
-          DeviceFolder == std::string_view(where, sizeof where) &&
-          fstatat(fds, entry->d_name, &target, 0) == 0 && S_ISCHR(target.st_mode)) {
-        m_holders.emplace(target.st_rdev, pid);
-      }
-      if (outOfTime()) {
-        ::close(fds);
-        return false;
-      }
-    }
-  }
+  const bool complete = ReadDeviceNames(
+      fds, m_offset, [&](std::string_view name) { m_holders.try_emplace(std::string(name), pid); },
+      outOfTime);
   ::close(fds);
-  return true;
+  return complete;
 }
 
-DeviceUse HolderSurvey::use(dev_t device) const {
+DeviceUse HolderSurvey::use(const std::string& realPath) const {
   if (m_blind) return {true, 0, "no descriptor free to look at other processes"};
-  const auto holder = m_holders.find(device);
+  const auto holder = m_holders.find(realPath);
   if (holder == m_holders.end()) return {};
   return {true, holder->second, "in use by process " + std::to_string(holder->second)};
 }
@@ -220,14 +253,12 @@ DeviceUse HolderSurvey::use(dev_t device) const {
 DeviceUse DeviceHeldElsewhere(const std::filesystem::path& path,
                               const std::vector<std::filesystem::path>& lockFolders,
                               const HolderSurvey& survey) {
-  struct stat device {};
-  if (stat(path.c_str(), &device) != 0 || !S_ISCHR(device.st_mode)) return {};
-  DeviceUse use = survey.use(device.st_rdev);
+  const std::filesystem::path real = RealDevicePath(path);
+  if (real.empty()) return {};
+  DeviceUse use = survey.use(real.string());
   if (use.held) return use;
   // A ports-folder link is locked under the name of the device it leads to.
-  std::error_code error;
-  const auto name = std::filesystem::canonical(path, error).filename().string();
-  if (error) return use;
+  const auto name = real.filename().string();
   for (const auto& folder : lockFolders) {
     const auto file = folder / ("LCK.." + name);
     const LockRead lock = ReadLock(file);

@@ -29,9 +29,10 @@ struct DeviceUse {
   std::string reason;
 };
 
-// One look at the character devices that other processes have open, taken in parts so that a
-// host whose processes hold many thousands of files costs no long pause. Between parts it holds
-// no descriptor.
+// One look at the devices that other processes have open, taken in parts so that a host whose
+// processes hold many thousands of files costs no long pause. Between parts it holds no
+// descriptor. It goes by the names the descriptors were opened under and never looks through
+// one: a file of a hung file system mounted anywhere, /dev/shm included, would block for good.
 class HolderSurvey {
  public:
   HolderSurvey(std::filesystem::path processes, pid_t self);
@@ -45,9 +46,11 @@ class HolderSurvey {
 
   pid_t self() const { return m_self; }
   const std::filesystem::path& processes() const { return m_processes; }
-  // The finished look's verdict on a character device: who holds it, or held for all the look
-  // could tell when it ran out of descriptors.
-  DeviceUse use(dev_t device) const;
+  // The finished look's verdict on the device whose real path (links resolved) is given: who
+  // holds it, or held for all the look could tell when it ran out of descriptors.
+  DeviceUse use(const std::string& realPath) const;
+  // Whether a look has completed that saw every other process's descriptors.
+  bool sawEveryProcess() const { return m_complete && !m_blind && !m_hidden; }
 
  private:
   bool listProcesses();
@@ -57,13 +60,21 @@ class HolderSurvey {
   std::filesystem::path m_processes;
   pid_t m_self;
   bool m_listed = false;
+  bool m_complete = false;
   bool m_blind = false;
+  // Some process's descriptors could not be looked at (another user's, to a user not root).
+  bool m_hidden = false;
   // Processes not yet looked at, the next one last.
   std::vector<pid_t> m_pending;
   // Where the current process's descriptor folder is to be read on; -1 before it is opened.
   off_t m_offset = -1;
-  std::unordered_map<dev_t, pid_t> m_holders;
+  // The device names that other processes' descriptors were opened under.
+  std::unordered_map<std::string, pid_t> m_holders;
 };
+
+// Whether process pid has a descriptor opened under the real path of the device at path.
+bool ProcessHasOpen(const std::filesystem::path& processes, pid_t pid,
+                    const std::filesystem::path& path);
 
 // Whether a process other than self holds the character device at path: the survey saw it
 // open, or a lock file for it names a live process. Lock files are read without blocking and

@@ -55,10 +55,12 @@ OpenFailure FailureOf(int error) {
 }  // namespace
 
 TtySerialPort::TtySerialPort(DescriptorReserve& reserve, ReadableWatch& watch,
-                             std::vector<std::string> devices)
+                             std::vector<std::string> devices, std::filesystem::path processes,
+                             std::function<std::vector<std::filesystem::path>()> lockFolders)
     : m_reserve(reserve),
       m_watch(watch),
-      m_survey(DeviceUseSources{}.processes, getpid()),
+      m_survey(std::move(processes), getpid()),
+      m_lockFolders(std::move(lockFolders)),
       m_devices(std::move(devices)) {
   m_watch.setOnReadable([this] { onReadable(); });
 }
@@ -114,11 +116,17 @@ bool TtySerialPort::surveyHolders(const std::function<bool()>& outOfTime) {
 }
 
 DeviceUse TtySerialPort::heldElsewhere(const std::string& path) const {
-  return DeviceHeldElsewhere(path, DeviceUseSources{}.lockFolders, m_survey);
+  return DeviceHeldElsewhere(path, m_lockFolders(), m_survey);
+}
+
+void TtySerialPort::addNote(const std::string& note) {
+  if (note.empty() || m_lastOpen.note.find(note) != std::string::npos) return;
+  if (!m_lastOpen.note.empty()) m_lastOpen.note += "; ";
+  m_lastOpen.note += note;
 }
 
 bool TtySerialPort::heldBy(const DeviceUse& use) {
-  m_lastOpen.note = use.reason;
+  addNote(use.reason);
   if (use.held) {
     m_lastOpen.failure = OpenFailure::InUse;
     m_lastOpen.holder = use.holder;
@@ -143,26 +151,32 @@ bool TtySerialPort::openFree(const std::string& path) {
     return false;
   }
   int exclusive = 0;
-  const bool exclusiveElsewhere = ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
-  if (!isatty(fd) || exclusiveElsewhere || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-      ioctl(fd, TIOCEXCL) != 0) {
-    m_lastOpen.failure = exclusiveElsewhere ? OpenFailure::InUse : FailureOf(errno);
+  const bool flagFound = ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+  // A flag that no process holding the device, and no live lock, accounts for was left by a
+  // program that ended without clearing it (killed, crashed); only a look that saw every
+  // process can tell.
+  if (flagFound && !m_survey.sawEveryProcess()) {
+    m_lastOpen.failure = OpenFailure::InUse;
+    ::close(fd);
+    return false;
+  }
+  if (flagFound) addNote("exclusive flag with no holder cleared");
+  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    m_lastOpen.failure = FailureOf(errno);
     ::close(fd);
     return false;
   }
   // flock keeps out other programs that lock, TIOCEXCL those that open from now on (and are not
   // root). One that locked or opened it since the first look keeps it, its settings untouched.
-  if (heldBy(heldElsewhere(path)) || tcgetattr(fd, &m_foundMode) != 0) {
-    if (m_lastOpen.failure == OpenFailure::None) m_lastOpen.failure = FailureOf(errno);
-    ioctl(fd, TIOCNXCL);
-    ::close(fd);
+  if (heldBy(heldElsewhere(path))) {
+    backOut(fd, path, !flagFound, m_lastOpen.holder);
     return false;
   }
-  if (!SetLineSettings(fd, m_foundMode, m_speed)) {
+  const bool found = tcgetattr(fd, &m_foundMode) == 0;
+  if (!found || !SetLineSettings(fd, m_foundMode, m_speed)) {
     m_lastOpen.failure = FailureOf(errno);
-    tcsetattr(fd, TCSANOW, &m_foundMode);
-    ioctl(fd, TIOCNXCL);
-    ::close(fd);
+    if (found) tcsetattr(fd, TCSANOW, &m_foundMode);
+    backOut(fd, path, !flagFound, 0);
     return false;
   }
   m_fd = fd;
@@ -181,6 +195,13 @@ void TtySerialPort::noteOwnership(const std::string& path) {
   m_lastOpen.owner = owner != nullptr ? owner->pw_name : std::to_string(device.st_uid);
   m_lastOpen.group = group != nullptr ? group->gr_name : std::to_string(device.st_gid);
   m_lastOpen.mode = device.st_mode;
+}
+
+void TtySerialPort::backOut(int fd, const std::string& path, bool flagOurs, pid_t holder) {
+  // A holder that opened the device since (as root, past the flag) may have set the flag too.
+  if (flagOurs && (holder == 0 || !ProcessHasOpen(m_survey.processes(), holder, path)))
+    ioctl(fd, TIOCNXCL);
+  ::close(fd);
 }
 
 void TtySerialPort::close() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -33,9 +34,15 @@ class TtySerialPort : public SerialPort {
 
   // Opening takes its descriptors from the reserve, so clients cannot use them up; the watch
   // tells when the open device has characters waiting. Given devices are COM1, COM2 ... in
-  // their order, instead of the ports folder or the host's list.
+  // their order, instead of the ports folder or the host's list. processes and lockFolders are
+  // where other programs' hold on a device shows; the lock folders are asked for at every look
+  // at the locks.
   TtySerialPort(DescriptorReserve& reserve, ReadableWatch& watch,
-                std::vector<std::string> devices = {});
+                std::vector<std::string> devices = {},
+                std::filesystem::path processes = DeviceUseSources{}.processes,
+                std::function<std::vector<std::filesystem::path>()> lockFolders = [] {
+                  return DeviceUseSources{}.lockFolders;
+                });
   ~TtySerialPort() override;
   TtySerialPort(const TtySerialPort&) = delete;
   TtySerialPort& operator=(const TtySerialPort&) = delete;
@@ -70,11 +77,16 @@ class TtySerialPort : public SerialPort {
   // Records a holder found in the last open attempt, or the lock files passed over; true when
   // held.
   bool heldBy(const DeviceUse& use);
+  void addNote(const std::string& note);
+  // Closes fd after a failed open, clearing the exclusive flag when this port set it and no
+  // other program that has the device open may have set it since.
+  void backOut(int fd, const std::string& path, bool flagOurs, pid_t holder);
 
   DescriptorReserve& m_reserve;
   // One watch for every device opened: it is never deleted under its own call.
   ReadableWatch& m_watch;
   HolderSurvey m_survey;
+  std::function<std::vector<std::filesystem::path>()> m_lockFolders;
   bool m_surveying = false;
   speed_t m_speed = B4800;
   std::vector<std::string> m_devices;

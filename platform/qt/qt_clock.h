@@ -4,10 +4,9 @@
 
 namespace kova {
 
-// The host's local time of day (to the millisecond) and its steady clock.
+// The host's steady clock.
 class QtClock : public Clock {
  public:
-  ClockSeconds timeOfDay() override;
   std::chrono::nanoseconds monotonic() override;
 };
 

@@ -9,6 +9,13 @@
 
 namespace {
 
+// --device /dev/ttyS0, count times.
+std::vector<const char*> Devices(int count) {
+  std::vector<const char*> arguments;
+  for (int i = 0; i < count; ++i) arguments.insert(arguments.end(), {"--device", "/dev/ttyS0"});
+  return arguments;
+}
+
 // -1: the program runs with options.
 TEST(ReadCommandLine, TakesEachOptionOrEndsWithAnAnswerOrOneLineOfRefusal) {
   const struct {
@@ -20,6 +27,8 @@ TEST(ReadCommandLine, TakesEachOptionOrEndsWithAnAnswerOrOneLineOfRefusal) {
       {{}, -1, {}, ""},
       {{"--device", "/dev/ttyUSB1", "--device", "/dev/ttyS0"}, -1,
        {.devices = {"/dev/ttyUSB1", "/dev/ttyS0"}}, ""},
+      {Devices(32), -1, {.devices = std::vector<std::string>(32, "/dev/ttyS0")}, ""},
+      {Devices(33), 2, {}, "more than 32 devices"},
       {{"--baud", "9600"}, -1, {.baud = 9600}, ""},
       {{"--listen", "127.0.0.1"}, -1, {.listenAddress = "127.0.0.1"}, ""},
       {{"--listen", "::1"}, -1, {.listenAddress = "::1"}, ""},

@@ -37,7 +37,7 @@ TEST(ScanJournal, WritesEachScanOutcomeOnceUntilItChanges) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    kova::FakeClock clock(36000.0);
+    kova::FakeClock clock;
     kova::FakeEventLoop loop{clock};
     kova::FakeSerialPort port{loop};
     kova::RecordingWindow window;

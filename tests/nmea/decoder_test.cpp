@@ -146,6 +146,7 @@ TEST(ProcGPSNMEA, DecodesSentencesWithTooFewFieldsAsFarAsTheyGo) {
   ExpectStates({
       // GGA without an altitude field keeps the altitude it had.
       {"$GPGGA,123519,4807.038,N,01131.000,E,1\r\n", {Lat4807, Lon01131, 3, 4, 5, 1, 3}},
+      {"$GNGGA,123519,4807.038,N,01131.000,E,1\r\n", {Lat4807, Lon01131, 3, 4, 5, 1, 3}},
       {"$GPGGA,123519,4807.038,N,01131.000,E,0,08,0.9\r\n", {Lat4807, Lon01131, 3, 4, 5, 0, 1}},
       {"$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4\r\n",
        {Lat4807, Lon01131, 545.4f, 4, 5, 1, 3}},

@@ -4,9 +4,17 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <utility>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -23,6 +31,7 @@ namespace {
 
 using e2e::PtyReceiver;
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 // Runs the event loop until done() holds or a second has passed; returns done().
 bool RunUntil(const std::function<bool()>& done, int timeoutMs = 1000) {
@@ -61,8 +70,10 @@ DevNullReserve spare{TtySerialPort::DescriptorsToOpen};
 
 // A port with a watch of its own on Qt's event loop.
 struct WatchedPort : QtReadableWatch, TtySerialPort {
-  explicit WatchedPort(std::vector<std::string> devices = {})
-      : TtySerialPort(spare, *this, std::move(devices)) {}
+  using Locks = std::vector<fs::path>;
+  explicit WatchedPort(std::vector<std::string> devices = {}, std::string processes = "/proc",
+                       std::function<std::vector<fs::path>()> locks = [] { return Locks{}; })
+      : TtySerialPort(spare, *this, std::move(devices), processes, std::move(locks)) {}
 };
 
 struct Counted {
@@ -73,48 +84,115 @@ struct Counted {
   }
 };
 
-TEST(TtySerialPort, OpensOnlyTerminalsThatExist) {
-  PtyReceiver receiver;
-  PtyReceiver others[2];
+TEST(TtySerialPort, OpensOnlyTerminalsThatExistAndNobodyElseHolds) {
+  std::deque<PtyReceiver> ptys(9);
   std::string pattern = "/tmp/kova-not-a-tty-XXXXXX";
   const int file = mkstemp(pattern.data());
   ASSERT_GE(file, 0);
   close(file);
+  const fs::path tree = pattern + ".d";
   const std::string link = pattern + "-link";
-  ASSERT_EQ(symlink(receiver.devicePath().c_str(), link.c_str()), 0);
 
   // What another user's open of the device meets: shut out while the port has it, let in
   // once the port has closed it.
   enum class Others { Unasked, ShutOut, LetInAfterClose };
+  // Who else has a hand on the device: this process with the flag set, hidden among processes
+  // the look cannot see; a flag left by a program that ended; a lock that appears between the
+  // looks before and after the open, naming a process without the device open or one that has
+  // it open (and may have set the flag too); a process holding it with neither lock nor flag;
+  // none, but the port runs as another user.
+  enum class Holder { None, FlagUnseen, StaleFlag, LockBetween, OpenerLockBetween, Opener, User };
   struct Row {
     std::string path;
     bool opens;
     OpenFailure failure;
     Others others = Others::Unasked;
+    Holder holder = Holder::None;
+    int flagAfter = -1;  // the exclusive flag once the port has given up; -1: not asked
+    std::string note = {};
     std::string target = {};  // the device a link leads to
   };
+  const auto pts = [&](std::size_t n) { return ptys[n].devicePath(); };
   const Row rows[] = {
-      {receiver.devicePath(), true, OpenFailure::None},
+      {pts(0), true, OpenFailure::None},
       {"/dev/pts/does-not-exist", false, OpenFailure::NoDevice},
       {pattern, false, OpenFailure::NotATerminal},
       {"/tmp", false, OpenFailure::NotATerminal},
-      {others[0].devicePath(), true, OpenFailure::None, Others::ShutOut},
-      {others[1].devicePath(), true, OpenFailure::None, Others::LetInAfterClose},
-      {link, true, OpenFailure::None, Others::Unasked, receiver.devicePath()},
+      {pts(1), true, OpenFailure::None, Others::ShutOut},
+      {pts(2), true, OpenFailure::None, Others::LetInAfterClose},
+      {pts(3), false, OpenFailure::InUse, Others::Unasked, Holder::FlagUnseen, 1},
+      {pts(4), true, OpenFailure::None, Others::LetInAfterClose, Holder::StaleFlag, -1,
+       "exclusive flag with no holder cleared"},
+      {pts(5), false, OpenFailure::InUse, Others::Unasked, Holder::LockBetween, 0},
+      {pts(6), false, OpenFailure::InUse, Others::Unasked, Holder::OpenerLockBetween, 1},
+      {pts(7), false, OpenFailure::InUse, Others::Unasked, Holder::Opener, 0},
+      {pts(8), false, OpenFailure::PermissionDenied, Others::Unasked, Holder::User},
+      {link, true, OpenFailure::None, Others::Unasked, Holder::None, -1, "", pts(0)},
   };
+  ASSERT_EQ(symlink(pts(0).c_str(), link.c_str()), 0);
   for (const auto& row : rows) {
-    WatchedPort port;
-    EXPECT_EQ(port.openDevice(row.path), row.opens) << row.path;
-    EXPECT_EQ(port.isOpen(), row.opens) << row.path;
-    EXPECT_EQ(port.lastOpen().failure, row.failure) << row.path;
-    EXPECT_EQ(port.lastOpen().target, row.target) << row.path;
-    if (row.others == Others::ShutOut) {
-      EXPECT_FALSE(OpensAsAnotherUser(row.path)) << row.path;
+    SCOPED_TRACE(row.path);
+    fs::create_directories(tree / "proc/1");
+    fs::create_directories(tree / "locks");
+    const int flagged = open(row.path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    const bool unseen = row.holder == Holder::FlagUnseen || row.holder == Holder::StaleFlag;
+    if (unseen) ioctl(flagged, TIOCEXCL);
+    if (row.holder == Holder::FlagUnseen) std::ofstream(tree / "proc/1/fd") << "";
+    if (row.holder != Holder::FlagUnseen) close(flagged);
+    pid_t child = -1;
+    const auto holdInChild = [&] {
+      if ((child = fork()) == 0) {
+        open(row.path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        pause();
+      }
+      ASSERT_TRUE(e2e::Eventually(2s, [&] { return ProcessHasOpen("/proc", child, row.path); }));
+    };
+    if (row.holder == Holder::Opener) holdInChild();
+    int looks = 0;
+    const bool between = row.holder == Holder::LockBetween || row.holder == Holder::OpenerLockBetween;
+    const auto locks = [&] { return WatchedPort::Locks(between && ++looks == 2, tree / "locks"); };
+
+    OpenAttempt attempt;
+    if (row.holder == Holder::User) {
+      attempt.failure = static_cast<OpenFailure>(AsAnotherUser([&] {
+        WatchedPort port;
+        port.openDevice(row.path);
+        return static_cast<int>(port.lastOpen().failure);
+      }));
+    } else {
+      WatchedPort port({}, unseen ? (tree / "proc").string() : "/proc", locks);
+      while (!port.surveyHolders([] { return false; })) {
+      }
+      if (row.holder == Holder::OpenerLockBetween) holdInChild();
+      std::ofstream(tree / "locks" / ("LCK.." + fs::path(row.path).filename().string()))
+          << "  " << (child > 0 ? child : getppid()) << "\n";
+      EXPECT_EQ(port.openDevice(row.path), row.opens);
+      EXPECT_EQ(port.isOpen(), row.opens);
+      attempt = port.lastOpen();
+      const int other = open(row.path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+      int flag = -1;
+      ioctl(other, TIOCGEXCL, &flag);
+      if (row.flagAfter >= 0) {
+        EXPECT_EQ(flag, row.flagAfter);
+      }
+      if (row.others == Others::ShutOut) {
+        EXPECT_FALSE(OpensAsAnotherUser(row.path));
+        EXPECT_NE(flock(other, LOCK_SH | LOCK_NB), 0) << "the port's lock is exclusive";
+      }
+      close(other);
     }
-    port.close();
+    EXPECT_EQ(attempt.failure, row.failure);
+    EXPECT_EQ(attempt.target, row.target);
+    EXPECT_NE(attempt.note.find(row.note), std::string::npos) << attempt.note;
+    if (row.holder == Holder::Opener) {
+      EXPECT_EQ(attempt.holder, child);
+    }
     if (row.others == Others::LetInAfterClose) {
-      EXPECT_TRUE(OpensAsAnotherUser(row.path)) << row.path;
+      EXPECT_TRUE(OpensAsAnotherUser(row.path));
     }
+    if (row.holder == Holder::FlagUnseen) close(flagged);
+    if (child > 0 && kill(child, SIGKILL) == 0) waitpid(child, nullptr, 0);
+    fs::remove_all(tree);
   }
   unlink(pattern.c_str());
   unlink(link.c_str());

@@ -335,16 +335,19 @@ TEST(EpollQueryListener, ListensOnlyOnTheAddressGiven) {
     FakeReadableWatch watch;
     EpollQueryListener listener{spare, watch, address};
     ASSERT_EQ(listener.listen(0, {}), "") << address;
-    sockaddr_in6 to6{};
-    to6.sin6_family = AF_INET6;
-    to6.sin6_port = htons(listener.localPort());
-    to6.sin6_addr = in6addr_loopback;
-    sockaddr_in to4{AF_INET, to6.sin6_port, {htonl(INADDR_LOOPBACK)}, {}};
-    for (const bool v6 : {false, true}) {
+    // 127.0.0.2 reaches only a listener on every IPv4 address.
+    for (const std::string target : {"127.0.0.1", "127.0.0.2", "::1"}) {
+      const bool v6 = target == "::1";
+      sockaddr_in6 to6{};
+      to6.sin6_family = AF_INET6;
+      to6.sin6_port = htons(listener.localPort());
+      sockaddr_in to4{AF_INET, to6.sin6_port, {}, {}};
+      inet_pton(v6 ? AF_INET6 : AF_INET, target.c_str(),
+                v6 ? static_cast<void*>(&to6.sin6_addr) : static_cast<void*>(&to4.sin_addr));
       const int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
       const auto* to = v6 ? reinterpret_cast<sockaddr*>(&to6) : reinterpret_cast<sockaddr*>(&to4);
-      EXPECT_EQ(connect(fd, to, v6 ? sizeof to6 : sizeof to4) == 0, v6 == (address == "::1"))
-          << address << (v6 ? " from ::1" : " from 127.0.0.1");
+      EXPECT_EQ(connect(fd, to, v6 ? sizeof to6 : sizeof to4) == 0, target == address)
+          << address << " from " << target;
       close(fd);
     }
   }
