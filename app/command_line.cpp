@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 
 #include <charconv>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "kova_version.h"
@@ -24,17 +26,20 @@ constexpr const char* Help =
     "folder, the host's serial devices in turn. Without a display it runs headless.\n"
     "\n"
     "  --device PATH     COM1, COM2 ... are the devices given, in this order (may be repeated)\n"
-    "  --baud N          the speed the scan opens ports at: 4800 (default), 9600, 19200,\n"
-    "                    38400, 57600 or 115200\n"
+    "  --baud N          the only speed the scan opens ports at: 4800, 9600, 19200, 38400,\n"
+    "                    57600 or 115200\n"
     "  --listen ADDRESS  the address port 2947 (and the --nmea-port) listens on (default:\n"
     "                    all); 127.0.0.1 or ::1 keeps the position on this machine\n"
     "  --nmea-port PORT  also passes the receiver's NMEA sentences, as received, to every\n"
     "                    client of TCP port PORT (1 to 65535, not 2947; on the --listen\n"
     "                    address), e.g. --nmea-port 10110 for NMEA-over-TCP clients\n"
-    "  --verbose         one line per probed port on standard error: the device, and why it\n"
-    "                    is not the receiver\n"
+    "  --verbose         one line per probe on standard error: the device, the speed, and\n"
+    "                    why it is not the receiver\n"
     "  -h, --help        this text\n"
     "  --version         the version\n"
+    "Without --baud the scan tries 4800 baud first; when no port shows a receiver there, the\n"
+    "ports that sent characters are tried at 9600, 38400, 115200, 19200 and 57600. An option's\n"
+    "value may also follow it as --option=value; -- ends the options.\n"
     "See simple-kova(1).\n";
 
 int Refuse(std::FILE* err, const std::string& why) {
@@ -82,16 +87,28 @@ std::variant<int, Options> ReadCommandLine(int argc, const char* const argv[], s
     return Refuse(err, "unexpected argument '" + std::string(argv[2]) + "'");
   Options options;
   for (int i = 1; i < argc; ++i) {
-    const std::string_view name = argv[i];
+    std::string_view name = argv[i];
+    // "--" ends the options, and the program takes no other arguments.
+    if (name == "--") {
+      if (i + 1 < argc)
+        return Refuse(err, "unexpected argument '" + std::string(argv[i + 1]) + "'");
+      break;
+    }
+    std::optional<std::string> joined;  // the value of --option=value
+    if (const auto equals = name.find('='); name.starts_with("--") && equals != name.npos) {
+      joined = name.substr(equals + 1);
+      name = name.substr(0, equals);
+    }
     if (name == "--verbose") {
+      if (joined) return Refuse(err, "--verbose takes no value");
       options.verbose = true;
       continue;
     }
     const bool takesValue =
         name == "--device" || name == "--baud" || name == "--listen" || name == "--nmea-port";
-    if (!takesValue) return Refuse(err, "unexpected argument '" + std::string(name) + "'");
-    if (i + 1 == argc) return Refuse(err, std::string(name) + " needs a value");
-    const std::string value = argv[++i];
+    if (!takesValue) return Refuse(err, "unexpected argument '" + std::string(argv[i]) + "'");
+    if (!joined && i + 1 == argc) return Refuse(err, std::string(name) + " needs a value");
+    const std::string value = joined ? *joined : argv[++i];
     if (name == "--device") {
       if (value.empty()) return Refuse(err, "--device needs a path");
       options.devices.push_back(value);

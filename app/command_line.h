@@ -9,7 +9,8 @@
 struct Options {
   // COM1, COM2 ... in this order; empty: the ports folder or the host's serial devices.
   std::vector<std::string> devices{};
-  int baud = 4800;
+  // 0: the scan tries the common speeds.
+  int baud = 0;
   // The query port's address; empty: every address.
   std::string listenAddress{};
   // The TCP port that passes the receiver's sentences on; 0: none is opened.

@@ -105,6 +105,7 @@ Form1::Form1(const Options& options) : m_options(options) {
   Place(txtLog, LogPlace);
 
   m_link.setOnOutcome([this](std::string_view outcome) { m_journal.record(outcome); });
+  if (m_options.baud != 0) m_link.setOnlySpeed(m_options.baud);
   if (m_options.verbose) {
     m_link.setOnProbe(
         [](std::string_view report) { std::cerr << "simple-kova: " << report << std::endl; });

@@ -102,8 +102,7 @@ class Form1 : public QWidget, public kova::Window {
   std::string m_burstSentences;
   bool m_broadcastPosted = false;
   kova::QtReadableWatch m_serialWatch;
-  kova::TtySerialPort MSComm1{m_descriptorReserve, m_serialWatch, m_options.baud,
-                             m_options.devices};
+  kova::TtySerialPort MSComm1{m_descriptorReserve, m_serialWatch, m_options.devices};
   ScanJournal m_journal{std::cerr};
   kova::ReceiverLink m_link{m_position, MSComm1, m_eventLoop, m_clock, *this, TimerWatch, Timer1,
                             [this](std::string_view line) { ProcGPSNMEA(line); }};

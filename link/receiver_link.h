@@ -3,10 +3,12 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "link/line_framing.h"
 #include "platform/clock.h"
@@ -33,6 +35,9 @@ class ReceiverLink {
   // The supervision timers' intervals: whoever makes the two timers gives them these.
   static constexpr std::chrono::milliseconds WatchdogInterval{15000};
   static constexpr std::chrono::milliseconds RetryInterval{10000};
+  // The speeds a scan tries, in this order: 4800 first, then the factory speeds of receiver
+  // modules, the most common first.
+  static constexpr int Speeds[] = {4800, 9600, 38400, 115200, 19200, 57600};
 
   // Connects itself to the port's notifications and the timers' ticks. timerWatch is the
   // watchdog, timer1 the retry timer, made with the intervals above. A lost receiver marks the
@@ -56,6 +61,9 @@ class ReceiverLink {
   // Timer1: marks the fix as lost and rescans.
   void onRetryTick();
 
+  // Scans try only this speed from now on.
+  void setOnlySpeed(int baud) { m_speeds = {baud}; }
+
   bool scanning() const { return m_scanning; }
   // The COM port on which the last scan found the receiver; 0 when none.
   std::int16_t GpsPort() const { return m_gpsPort; }
@@ -73,16 +81,23 @@ class ReceiverLink {
   // the scan found it: none of the probe's characters, and none longer than RxBufferCap, which
   // may have lost its start to that cap.
   void setOnLiveLine(LineSink onLiveLine) { m_onLiveLine = std::move(onLiveLine); }
-  // Called once for every port of a scan that names a device, with the port, the device and
-  // what the scan made of it ("COM2 /dev/ttyUSB0: permission denied: join the dialout group").
+  // Called once for every probe of a scan that names a device, with the port, the device, the
+  // speed and what the scan made of it ("COM2 /dev/ttyUSB0 at 4800 baud: no data"), and once
+  // for a scan that found no port at all.
   void setOnProbe(std::function<void(std::string_view report)> onProbe) {
     m_onProbe = std::move(onProbe);
   }
 
  private:
   void surveyHolders();
+  // The speed COMn is probed at first: the one it last showed the receiver at, else 4800.
+  int firstSpeed(int comPort) const;
+  // Probes COMn at baud and keeps it as the receiver's port when it shows one; true when it
+  // sent characters without a receiver mark.
+  bool probePort(int comPort, int baud);
   bool probeFindsReceiver();
-  void reportProbe(int comPort, bool opened, bool found);
+  // baud 0: the port did not open.
+  void reportProbe(int comPort, int baud, bool found);
   // Frames what RxBuffer holds within the budget; the rest, and what the port holds unread when
   // unread, follow on the loop's next turns.
   void frameWaitingLines(bool unread);
@@ -101,6 +116,9 @@ class ReceiverLink {
   std::function<void(std::string_view report)> m_onProbe;
   LineSink m_onLiveLine;
   std::int16_t m_gpsPort = 0;
+  std::vector<int> m_speeds{std::begin(Speeds), std::end(Speeds)};
+  int m_foundPort = 0;
+  int m_foundSpeed = 0;
   std::string m_rxBuffer;
   // Lines still to be framed that hold characters the probe read.
   std::size_t m_probeLines = 0;

@@ -20,10 +20,17 @@ struct OpenAttempt {
   std::string device;  // empty when the COM port names no device
   OpenFailure failure = OpenFailure::None;
   int holder = 0;  // the process that holds the device, when known
-  std::string note;  // lock files passed over, and why ("...: a symbolic link, not trusted")
+  std::string note;  // lock files passed over, and why ("...: a symbolic link, not trusted");
+                     // for a port that does not exist, where the ports come from
+  std::string target;  // the device a link such as a ports-folder entry leads to
+  // When permission was denied: the device's owner and group (names, or numbers without one)
+  // and its permission bits.
+  std::string owner;
+  std::string group;
+  unsigned mode = 0;
 };
 
-// The receiver's serial port: one device at a time, 4800 baud unless set otherwise, no parity,
+// The receiver's serial port: one device at a time, at the speed set, no parity,
 // 8 data bits, 1 stop bit, raw, read-only, modem lines untouched.
 class SerialPort {
  public:
@@ -32,6 +39,8 @@ class SerialPort {
   // Opens COMn (1 to 32); false when the port does not exist, is in use or will not open. A
   // port found in use is left untouched. Only called while closed.
   virtual bool open(int comPort) = 0;
+  // The speed the next open() sets: 4800, 9600, 19200, 38400, 57600 or 115200 baud.
+  virtual void setSpeed(int baud) = 0;
   // Takes the next part of one look at which devices other programs hold open, until
   // outOfTime() says stop; true once the look is complete. The opens that follow skip what it
   // found held; the first call after a complete look starts a new one.

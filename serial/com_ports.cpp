@@ -123,4 +123,17 @@ std::optional<std::filesystem::path> ComPortDevice(int comPort, const ComPortSou
   return sources.devices / devices[static_cast<size_t>(comPort) - 1];
 }
 
+std::string NoComPortsAdvice(const ComPortSources& sources) {
+  const std::string device = "or give the receiver's device with --device PATH";
+  if (sources.portsFolder.empty())
+    return "the host lists no serial device: plug the receiver in, " + device;
+  const std::string folder = sources.portsFolder.string();
+  std::error_code error;
+  if (std::filesystem::is_directory(sources.portsFolder, error))
+    return folder + " holds no COM1 to COM32: link the receiver's device there as COM1, " + device;
+  return "the host lists no serial device and " + folder +
+         " does not exist: plug the receiver in, link its device as " + folder + "/COM1, " +
+         device;
+}
+
 }  // namespace kova

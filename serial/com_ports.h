@@ -33,6 +33,9 @@ std::vector<std::string> OrderSerialDevices(std::vector<std::string> names);
 // placeholders of serial ports that have no hardware and without the kernel's consoles.
 std::vector<std::string> HostSerialDevices(const std::filesystem::path& ttyClasses);
 
+// For a person, when no COM port exists: where they would come from, and what to do.
+std::string NoComPortsAdvice(const ComPortSources& sources);
+
 // The device of COMn, read afresh on every call; std::nullopt when COMn does not exist.
 std::optional<std::filesystem::path> ComPortDevice(int comPort, const ComPortSources& sources);
 

@@ -1,14 +1,18 @@
 #include "serial/tty_serial_port.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "serial/com_ports.h"
@@ -50,7 +54,7 @@ OpenFailure FailureOf(int error) {
 
 }  // namespace
 
-TtySerialPort::TtySerialPort(DescriptorReserve& reserve, ReadableWatch& watch, int baud,
+TtySerialPort::TtySerialPort(DescriptorReserve& reserve, ReadableWatch& watch,
                              std::vector<std::string> devices, std::filesystem::path processes,
                              std::function<std::vector<std::filesystem::path>()> lockFolders)
     : m_reserve(reserve),
@@ -58,9 +62,12 @@ TtySerialPort::TtySerialPort(DescriptorReserve& reserve, ReadableWatch& watch, i
       m_survey(std::move(processes), getpid()),
       m_lockFolders(std::move(lockFolders)),
       m_devices(std::move(devices)) {
+  m_watch.setOnReadable([this] { onReadable(); });
+}
+
+void TtySerialPort::setSpeed(int baud) {
   for (const Speed& speed : Speeds)
     if (speed.baud == baud) m_speed = speed.code;
-  m_watch.setOnReadable([this] { onReadable(); });
 }
 
 TtySerialPort::~TtySerialPort() {
@@ -76,11 +83,15 @@ bool TtySerialPort::open(int comPort) {
   m_lastOpen = {};
   // The ports folder is read at every open, so a receiver pinned meanwhile is found.
   std::optional<std::filesystem::path> device;
+  const ComPortSources sources = ComPortSources::FromEnvironment();
   if (m_devices.empty())
-    device = ComPortDevice(comPort, ComPortSources::FromEnvironment());
+    device = ComPortDevice(comPort, sources);
   else if (comPort >= 1 && static_cast<std::size_t>(comPort) <= m_devices.size())
     device = m_devices[static_cast<std::size_t>(comPort - 1)];
-  if (!device) m_lastOpen.failure = OpenFailure::NoSuchPort;
+  if (!device) {
+    m_lastOpen.failure = OpenFailure::NoSuchPort;
+    if (m_devices.empty()) m_lastOpen.note = NoComPortsAdvice(sources);
+  }
   const bool opened = device && openFree(device->string());
   m_reserve.refill();
   return opened;
@@ -127,12 +138,16 @@ bool TtySerialPort::openFree(const std::string& path) {
   // Linux opens a tty whoever holds it, and opening alone may already disturb the holder, so
   // the holders that leave traces are looked for first.
   m_lastOpen.device = path;
+  std::error_code error;
+  if (std::filesystem::is_symlink(path, error))
+    m_lastOpen.target = std::filesystem::weakly_canonical(path, error).string();
   if (heldBy(heldElsewhere(path))) return false;
   // TIOCEXCL set by a holder fails the open with EBUSY; root opens past it, so it is asked for
   // after the open as well.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     m_lastOpen.failure = FailureOf(errno);
+    if (m_lastOpen.failure == OpenFailure::PermissionDenied) noteOwnership(path);
     return false;
   }
   int exclusive = 0;
@@ -170,6 +185,16 @@ bool TtySerialPort::openFree(const std::string& path) {
   m_watch.setDescriptor(fd);
   watch(m_threshold > 0);
   return true;
+}
+
+void TtySerialPort::noteOwnership(const std::string& path) {
+  struct stat device {};
+  if (stat(path.c_str(), &device) != 0) return;
+  const passwd* owner = getpwuid(device.st_uid);
+  const group* group = getgrgid(device.st_gid);
+  m_lastOpen.owner = owner != nullptr ? owner->pw_name : std::to_string(device.st_uid);
+  m_lastOpen.group = group != nullptr ? group->gr_name : std::to_string(device.st_gid);
+  m_lastOpen.mode = device.st_mode;
 }
 
 void TtySerialPort::backOut(int fd, const std::string& path, bool flagOurs, pid_t holder) {

@@ -33,11 +33,11 @@ class TtySerialPort : public SerialPort {
                                      {38400, B38400}, {57600, B57600}, {115200, B115200}};
 
   // Opening takes its descriptors from the reserve, so clients cannot use them up; the watch
-  // tells when the open device has characters waiting. baud is one of Speeds. Given devices are
-  // COM1, COM2 ... in their order, instead of the ports folder or the host's list. processes and
-  // lockFolders are where other programs' hold on a device shows; the lock folders are asked for
-  // at every look at the locks.
-  TtySerialPort(DescriptorReserve& reserve, ReadableWatch& watch, int baud = 4800,
+  // tells when the open device has characters waiting. Given devices are COM1, COM2 ... in
+  // their order, instead of the ports folder or the host's list. processes and lockFolders are
+  // where other programs' hold on a device shows; the lock folders are asked for at every look
+  // at the locks.
+  TtySerialPort(DescriptorReserve& reserve, ReadableWatch& watch,
                 std::vector<std::string> devices = {},
                 std::filesystem::path processes = DeviceUseSources{}.processes,
                 std::function<std::vector<std::filesystem::path>()> lockFolders = [] {
@@ -49,6 +49,8 @@ class TtySerialPort : public SerialPort {
 
   bool isOpen() const override;
   bool open(int comPort) override;
+  // baud is one of Speeds.
+  void setSpeed(int baud) override;
   bool surveyHolders(const std::function<bool()>& outOfTime) override;
   const OpenAttempt& lastOpen() const override { return m_lastOpen; }
   void close() override;
@@ -70,6 +72,8 @@ class TtySerialPort : public SerialPort {
   // Opens path unless another program holds it; the reserve is already released.
   bool openFree(const std::string& path);
   DeviceUse heldElsewhere(const std::string& path) const;
+  // Records whose the device is, for a person refused permission.
+  void noteOwnership(const std::string& path);
   // Records a holder found in the last open attempt, or the lock files passed over; true when
   // held.
   bool heldBy(const DeviceUse& use);

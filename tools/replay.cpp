@@ -19,6 +19,7 @@
 #include <string_view>
 #include <thread>
 
+#include "kova_version.h"
 #include "tools/replay_plan.h"
 
 namespace {
@@ -36,7 +37,8 @@ constexpr const char* UsageText =
     "  Plays FILE on a new pseudo-terminal, whose device it prints first.\n"
     "  --loop     start again at the end of the file\n"
     "  --speed N  play N times faster than a receiver (N > 0)\n"
-    "  -h, --help this text\n";
+    "  -h, --help this text\n"
+    "  --version  the version\n";
 
 int Usage() {
   std::fputs(UsageText, stderr);
@@ -73,6 +75,11 @@ int main(int argc, char** argv) {
     std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       std::fputs(UsageText, stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::printf("simple-kova-replay %d.%d.%d\n", kova::version::Major, kova::version::Minor,
+                  kova::version::Revision);
       return 0;
     }
     if (arg == "--loop") {

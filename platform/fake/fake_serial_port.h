@@ -39,10 +39,23 @@ class FakeSerialDevice {
   void unplug() { m_present = false; }
   void plug() { m_present = true; }
   bool present() const { return m_present; }
+  // Sends at this speed; a port opened at another one reads garbage.
+  void sendAt(int baud) { m_baud = baud; }
   // Opening fails, for the reason given.
-  void refuseOpen(OpenFailure failure, int holder = 0) { m_refusal = {{}, failure, holder, {}}; }
+  void refuseOpen(OpenFailure failure, int holder = 0) {
+    m_attempt.failure = failure;
+    m_attempt.holder = holder;
+  }
+  // The device's owner, group and permission bits, as a refused open finds them.
+  void ownedBy(std::string owner, std::string group, unsigned mode) {
+    m_attempt.owner = std::move(owner);
+    m_attempt.group = std::move(group);
+    m_attempt.mode = mode;
+  }
+  // The port's name is a link to target.
+  void linkTo(std::string target) { m_attempt.target = std::move(target); }
   // Opening finds lock files it passes over, for the reason given.
-  void noteOnOpen(std::string note) { m_refusal.note = std::move(note); }
+  void noteOnOpen(std::string note) { m_attempt.note = std::move(note); }
 
  private:
   friend class FakeSerialPort;
@@ -81,7 +94,8 @@ class FakeSerialDevice {
 
   FakeEventLoop& m_loop;
   bool m_present = true;
-  OpenAttempt m_refusal;
+  int m_baud = 4800;
+  OpenAttempt m_attempt;
   std::deque<Arrival> m_arrivals;
   std::optional<Talk> m_talk;
 };
@@ -108,16 +122,19 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
     m_openAttempts.push_back(comPort);
     const auto found = m_devices.find(comPort);
     if (found == m_devices.end()) {
-      m_lastOpen = {{}, OpenFailure::NoSuchPort, 0, {}};
+      m_lastOpen = {};
+      m_lastOpen.failure = OpenFailure::NoSuchPort;
+      m_lastOpen.note = "nothing attached there";
       return false;
     }
-    m_lastOpen = found->second.m_refusal;
+    m_lastOpen = found->second.m_attempt;
     m_lastOpen.device = "/dev/ttyFAKE" + std::to_string(comPort);
     if (!found->second.present()) m_lastOpen.failure = OpenFailure::NoDevice;
     if (m_lastOpen.failure != OpenFailure::None) return false;
     m_open = comPort;
     return true;
   }
+  void setSpeed(int baud) override { m_speed = baud; }
   bool surveyHolders(const std::function<bool()>&) override {
     ++m_surveys;
     return true;
@@ -137,6 +154,7 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
   void setOnComm(std::function<void()> handler) override { m_onComm = std::move(handler); }
 
   int openPort() const { return m_open; }
+  int speed() const { return m_speed; }
   int receiveThreshold() const { return m_threshold; }
   const std::vector<int>& openAttempts() const { return m_openAttempts; }
   int notifications() const { return m_notifications; }
@@ -159,6 +177,9 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
     m_gone = m_gone || hangUp;
     for (auto& [comPort, device] : m_devices) {
       std::string sent = device.takeDue();
+      // A UART at the wrong speed makes no text of what arrives.
+      if (device.m_baud != m_speed)
+        for (char& c : sent) c = static_cast<char>(c | 0x80);
       if (comPort == m_open && !m_gone) m_waiting += sent;
     }
     if (m_threshold > 0 && (hangUp || m_waiting.size() >= static_cast<size_t>(m_threshold)) &&
@@ -171,6 +192,7 @@ class FakeSerialPort : public SerialPort, private FakeEventLoop::Source {
   FakeEventLoop& m_loop;
   std::map<int, FakeSerialDevice> m_devices;
   int m_open = 0;
+  int m_speed = 4800;
   bool m_gone = false;
   OpenAttempt m_lastOpen;
   int m_threshold = 0;

@@ -108,6 +108,20 @@ bool PtyReceiver::isOpenedByProgram() const {
   return m_master >= 0 && poll(&state, 1, 0) == 1 && (state.revents & POLLHUP) == 0;
 }
 
+int PtyReceiver::lineSpeed() const {
+  // The master reads the settings of the terminal side.
+  termios mode{};
+  if (m_master < 0 || tcgetattr(m_master, &mode) != 0) return 0;
+  constexpr struct {
+    speed_t code;
+    int baud;
+  } speeds[] = {{B4800, 4800},   {B9600, 9600},   {B19200, 19200},
+                {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
+  for (const auto& speed : speeds)
+    if (cfgetispeed(&mode) == speed.code) return speed.baud;
+  return 0;
+}
+
 void PtyReceiver::unplug() {
   if (m_master >= 0) ::close(m_master);
   m_master = -1;

@@ -44,6 +44,9 @@ class PtyReceiver {
   std::size_t writeSome(std::string_view text);
   // True while some program holds the device open.
   bool isOpenedByProgram() const;
+  // The speed the program set on the line, in baud (a pseudo-terminal carries any); 0 for an
+  // uncommon one.
+  int lineSpeed() const;
   // Ends the device as an unplugged receiver does: the program's reads see a hang-up.
   void unplug();
 

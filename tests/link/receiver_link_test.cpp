@@ -29,6 +29,8 @@ const std::string NotFound = "Could not find GPS Receiver. Retry in 10s";
 const std::string Gga =
     "$GPGGA,110729,6013.0599,N,02453.5376,E,1,04,03.4,-00016.6,M,045.5,M,,*63\r\n";
 const std::string Rmc = "$GPRMC,110728,A,6013.0600,N,02453.5376,E,000.0,000.0,130210,,,A*79\r\n";
+const std::string Glgsv =
+    "$GLGSV,2,1,06,78,55,306,36,86,24,045,23,77,52,171,15,88,40,227,34,1*7A\r\n";
 
 // A test data file without its first line, which names the file's source.
 std::string ReadTestData(const std::string& name) {
@@ -88,6 +90,13 @@ std::vector<int> ComPorts(int first, int last) {
   return ports;
 }
 
+// Every port at the first speed, then the ports probed again at the other speeds.
+std::vector<int> FirstPassThen(const std::vector<int>& again) {
+  std::vector<int> ports = ComPorts(1, 32);
+  ports.insert(ports.end(), again.begin(), again.end());
+  return ports;
+}
+
 TEST(ScanComPorts, FindsTheFirstPortThatSendsAGpsTalkerSentence) {
   struct Case {
     const char* name;
@@ -96,6 +105,22 @@ TEST(ScanComPorts, FindsTheFirstPortThatSendsAGpsTalkerSentence) {
     std::string status;
     std::vector<int> attempts;
     std::chrono::milliseconds minTime, maxTime;
+    int speed = 4800;  // of the receiver found
+    int onlySpeed = 0;  // --baud
+  };
+  // COM1 sends each text at its moment; COMn sends a sentence every 300 ms at baud, after a
+  // silent COM1.
+  const auto sends = [](std::vector<std::pair<std::chrono::milliseconds, std::string>> texts) {
+    return [=](FakeSerialPort& port) {
+      for (const auto& [at, text] : texts) port.attach(1).feedAfter(at, text);
+    };
+  };
+  const auto receiverAt = [](int com, int baud) {
+    return [=](FakeSerialPort& port) {
+      port.attach(1);
+      port.attach(com).talk(Gga, 300ms);
+      port.device(com).sendAt(baud);
+    };
   };
   const Case cases[] = {
       {"no ports at all", [](FakeSerialPort&) {}, 0, NotFound, ComPorts(1, 32), 0ms, 0ms},
@@ -129,21 +154,37 @@ TEST(ScanComPorts, FindsTheFirstPortThatSendsAGpsTalkerSentence) {
          port.attach(3).talk(Gga, 200ms);
        },
        3, "GPS Receiver on COM3", ComPorts(1, 3), 1200ms, 1220ms},
-      {"a receiver sending only $GPRMC is passed by",
-       [](FakeSerialPort& port) { port.attach(7).talk(Rmc, 1s); }, 0, NotFound, ComPorts(1, 32),
-       1000ms, 1050ms},
-      {"more than 50 characters of a $GPRMC before the first $GPG keep the probe going",
+      {"a receiver sending only $GPRMC",
+       [](FakeSerialPort& port) { port.attach(7).talk(Rmc, 1s); }, 7, "GPS Receiver on COM7",
+       ComPorts(1, 7), 1000ms, 1020ms},
+      {"more than 50 characters of a sentence before the first mark keep the probe going",
        [](FakeSerialPort& port) {
-         port.attach(1).feedAfter(100ms, Rmc.substr(0, 51));
-         port.device(1).feedAfter(200ms, Rmc.substr(51) + Gga);
+         port.attach(1).feedAfter(100ms, Glgsv.substr(0, 51));
+         port.device(1).feedAfter(200ms, Glgsv.substr(51) + Gga);
        },
        1, "GPS Receiver on COM1", ComPorts(1, 1), 200ms, 220ms},
-      {"GNSS talker",
+      {"GNSS talker after other talkers' sentences",
        [](FakeSerialPort& port) {
-         port.attach(2).talk("$GNRMC,1,A,5345.8,N,00241.7,W,0.6,346.2,060224,,,A*45\r\n", 100ms);
+         port.attach(2).talk(Glgsv, 100ms);
          port.device(2).feedAfter(900ms, "$GNGSA,A,3,05,16,18,23,26,29,31*05\r\n");
        },
        2, "GPS Receiver on COM2", ComPorts(1, 2), 900ms, 920ms},
+      {"a garbled first character leaves the rest of the sentence uncounted",
+       sends({{100ms, "\xF8" + Glgsv.substr(8)}, {200ms, Gga}}), 1, "GPS Receiver on COM1",
+       ComPorts(1, 1), 200ms, 220ms},
+      {"sentences without a mark keep the probe listening up to 2 s",
+       sends({{100ms, Glgsv}, {1990ms, Gga}}), 1, "GPS Receiver on COM1", ComPorts(1, 1), 1990ms,
+       2010ms},
+      {"but not longer", sends({{100ms, Glgsv}, {2100ms, Gga}}), 0, NotFound, ComPorts(1, 32),
+       2000ms, 2020ms, 4800, 4800},
+      {"a receiver at 9600 baud behind a silent COM1, at the second pass", receiverAt(2, 9600), 2,
+       "GPS Receiver on COM2", FirstPassThen({2}), 1500ms, 1520ms, 9600},
+      {"a receiver at 57600 baud, at the last speed", receiverAt(1, 57600), 1,
+       "GPS Receiver on COM1", FirstPassThen({1, 1, 1, 1, 1}), 1800ms, 1820ms, 57600},
+      {"--baud: that speed alone", receiverAt(1, 9600), 1, "GPS Receiver on COM1", ComPorts(1, 1),
+       300ms, 320ms, 9600, 9600},
+      {"--baud: no other speed", receiverAt(1, 9600), 0, NotFound, ComPorts(1, 32), 300ms, 320ms,
+       4800, 4800},
       {"unplugged receiver is skipped",
        [](FakeSerialPort& port) {
          port.attach(4).unplug();
@@ -166,8 +207,12 @@ TEST(ScanComPorts, FindsTheFirstPortThatSendsAGpsTalkerSentence) {
   for (const auto& c : cases) {
     LinkRig rig;
     c.devices(rig.port);
+    if (c.onlySpeed != 0) rig.link.setOnlySpeed(c.onlySpeed);
     const auto took = rig.scan();
     EXPECT_EQ(rig.link.GpsPort(), c.gpsPort) << c.name;
+    if (c.gpsPort != 0) {
+      EXPECT_EQ(rig.port.speed(), c.speed) << c.name;
+    }
     EXPECT_EQ(rig.status(), c.status) << c.name;
     EXPECT_EQ(rig.port.openAttempts(), c.attempts) << c.name;
     EXPECT_GE(took, c.minTime) << c.name;
@@ -200,16 +245,24 @@ TEST(ScanComPorts, FindsAPacedReceiverWhoseBurstStartsWithRmcWheneverItsProbeSta
 }
 
 TEST(ScanComPorts, ReportsWhatItMadeOfEachPortThatNamesADevice) {
+  const std::string gpvtg = "$GPVTG,,T,,M,0.0,N,0.0,K,A*3D\r\n";
   LinkRig rig;
   rig.port.attach(1).refuseOpen(OpenFailure::PermissionDenied);
+  rig.port.device(1).ownedBy("root", "dialout", 0660);
   rig.port.attach(2).refuseOpen(OpenFailure::InUse, 1234);
   rig.port.attach(3).refuseOpen(OpenFailure::InUse);
+  rig.port.attach(4).refuseOpen(OpenFailure::InUse, 77);
+  rig.port.device(4).noteOnOpen("in use by process 77");
   rig.port.attach(5);
   rig.port.attach(6).refuseOpen(OpenFailure::NotATerminal);
   rig.port.device(6).noteOnOpen("LCK..6: a symbolic link, not trusted");
   rig.port.attach(7).talk(std::string(52, '\xF8'), 100ms);
-  rig.port.attach(8).talk(Rmc, 300ms);
-  rig.port.attach(9).talk(Gga, 300ms);
+  rig.port.attach(8).talk(Glgsv, 300ms);
+  rig.port.attach(9).talk(gpvtg, 300ms);
+  rig.port.attach(10).refuseOpen(OpenFailure::PermissionDenied);
+  rig.port.device(10).ownedBy("root", "root", 0600);
+  rig.port.attach(11).talk(Gga, 300ms);
+  rig.port.device(11).linkTo("/dev/ttyUSB0");
   Lines reports;
   rig.link.setOnProbe([&](std::string_view report) { reports.emplace_back(report); });
   rig.scan();
@@ -217,14 +270,26 @@ TEST(ScanComPorts, ReportsWhatItMadeOfEachPortThatNamesADevice) {
                          "COM1 /dev/ttyFAKE1: permission denied: join the dialout group",
                          "COM2 /dev/ttyFAKE2: in use by process 1234",
                          "COM3 /dev/ttyFAKE3: in use by another program",
-                         "COM5 /dev/ttyFAKE5: no data",
+                         "COM4 /dev/ttyFAKE4: in use by process 77",
+                         "COM5 /dev/ttyFAKE5 at 4800 baud: no data",
                          "COM6 /dev/ttyFAKE6: not a serial device (LCK..6: a symbolic link, not "
                          "trusted)",
-                         "COM7 /dev/ttyFAKE7: 52 characters without a receiver mark: another "
-                         "device, or another speed?",
-                         "COM8 /dev/ttyFAKE8: 272 characters of sentences without $GPG or $GNG",
-                         "COM9 /dev/ttyFAKE9: GPS Receiver",
+                         "COM7 /dev/ttyFAKE7 at 4800 baud: 52 characters without a receiver mark: "
+                         "another device, or another speed?",
+                         "COM8 /dev/ttyFAKE8 at 4800 baud: " + std::to_string(7 * Glgsv.size()) +
+                             " characters of NMEA sentences, but none from a GPS or GNSS talker",
+                         "COM9 /dev/ttyFAKE9 at 4800 baud: " + std::to_string(7 * gpvtg.size()) +
+                             " characters of sentences without $GPG, $GNG, $GPRMC or $GNRMC",
+                         "COM10 /dev/ttyFAKE10: permission denied: owner root, group root, "
+                         "mode 0600",
+                         "COM11 /dev/ttyFAKE11 -> /dev/ttyUSB0 at 4800 baud: GPS Receiver",
                      }));
+
+  LinkRig bare;
+  bare.link.setOnProbe([&](std::string_view report) { reports.emplace_back(report); });
+  bare.scan();
+  EXPECT_EQ(reports.back(), "no serial ports: nothing attached there") << "one line, none before";
+  EXPECT_EQ(reports.size(), 12u);
 }
 
 TEST(ScanComPorts, SilentPortCostsAboutOneSecondThenTheNextPortStarts) {
@@ -260,6 +325,7 @@ TEST(ScanComPorts, LeavesTheProbeTextForTheFramingWhichLogsItFirst) {
 
 TEST(ScanComPorts, JudgesEachPortOnlyByWhatThatPortSent) {
   LinkRig rig;
+  rig.link.setOnlySpeed(4800);
   // COM1 was the receiver, left part of a line behind and fell silent.
   rig.port.attach(1).feed("left over: " + Gga.substr(0, 20));
   rig.scan();
@@ -271,15 +337,17 @@ TEST(ScanComPorts, JudgesEachPortOnlyByWhatThatPortSent) {
   EXPECT_EQ(rig.link.RxBuffer(), "OK\r\nOK\r\nOK\r\n") << "COM2's probe starts with an empty buffer";
 }
 
-TEST(ScanComPorts, ScanWhileTheReceiverPortIsOpenClosesItAndFindsItAgain) {
+TEST(ScanComPorts, ScanWhileTheReceiverPortIsOpenClosesItAndFindsItAgainAtItsSpeed) {
   LinkRig rig;
   rig.port.attach(2);
   rig.port.attach(3).talk(Gga, 300ms);
+  rig.port.device(3).sendAt(9600);
   rig.scan();
   ASSERT_EQ(rig.link.GpsPort(), 3);
   const auto before = rig.port.openAttempts().size();
   rig.scan();  // would throw from the fake if it opened without closing first
-  EXPECT_EQ(rig.attemptsSince(before), ComPorts(1, 3));
+  EXPECT_EQ(rig.attemptsSince(before), ComPorts(1, 3)) << "COM3 at 9600 baud first";
+  EXPECT_EQ(rig.port.speed(), 9600);
   EXPECT_EQ(rig.link.GpsPort(), 3);
   EXPECT_EQ(rig.status(), "GPS Receiver on COM3");
 }

@@ -71,10 +71,9 @@ DevNullReserve spare{TtySerialPort::DescriptorsToOpen};
 // A port with a watch of its own on Qt's event loop.
 struct WatchedPort : QtReadableWatch, TtySerialPort {
   using Locks = std::vector<fs::path>;
-  explicit WatchedPort(int baud = 4800, std::vector<std::string> devices = {},
-                       std::string processes = "/proc",
+  explicit WatchedPort(std::vector<std::string> devices = {}, std::string processes = "/proc",
                        std::function<std::vector<fs::path>()> locks = [] { return Locks{}; })
-      : TtySerialPort(spare, *this, baud, std::move(devices), processes, std::move(locks)) {}
+      : TtySerialPort(spare, *this, std::move(devices), processes, std::move(locks)) {}
 };
 
 struct Counted {
@@ -92,6 +91,7 @@ TEST(TtySerialPort, OpensOnlyTerminalsThatExistAndNobodyElseHolds) {
   ASSERT_GE(file, 0);
   close(file);
   const fs::path tree = pattern + ".d";
+  const std::string link = pattern + "-link";
 
   // What another user's open of the device meets: shut out while the port has it, let in
   // once the port has closed it.
@@ -110,6 +110,7 @@ TEST(TtySerialPort, OpensOnlyTerminalsThatExistAndNobodyElseHolds) {
     Holder holder = Holder::None;
     int flagAfter = -1;  // the exclusive flag once the port has given up; -1: not asked
     std::string note = {};
+    std::string target = {};  // the device a link leads to
   };
   const auto pts = [&](std::size_t n) { return ptys[n].devicePath(); };
   const Row rows[] = {
@@ -126,7 +127,9 @@ TEST(TtySerialPort, OpensOnlyTerminalsThatExistAndNobodyElseHolds) {
       {pts(6), false, OpenFailure::InUse, Others::Unasked, Holder::OpenerLockBetween, 1},
       {pts(7), false, OpenFailure::InUse, Others::Unasked, Holder::Opener, 0},
       {pts(8), false, OpenFailure::PermissionDenied, Others::Unasked, Holder::User},
+      {link, true, OpenFailure::None, Others::Unasked, Holder::None, -1, "", pts(0)},
   };
+  ASSERT_EQ(symlink(pts(0).c_str(), link.c_str()), 0);
   for (const auto& row : rows) {
     SCOPED_TRACE(row.path);
     fs::create_directories(tree / "proc/1");
@@ -157,7 +160,7 @@ TEST(TtySerialPort, OpensOnlyTerminalsThatExistAndNobodyElseHolds) {
         return static_cast<int>(port.lastOpen().failure);
       }));
     } else {
-      WatchedPort port(4800, {}, unseen ? (tree / "proc").string() : "/proc", locks);
+      WatchedPort port({}, unseen ? (tree / "proc").string() : "/proc", locks);
       while (!port.surveyHolders([] { return false; })) {
       }
       if (row.holder == Holder::OpenerLockBetween) holdInChild();
@@ -179,6 +182,7 @@ TEST(TtySerialPort, OpensOnlyTerminalsThatExistAndNobodyElseHolds) {
       close(other);
     }
     EXPECT_EQ(attempt.failure, row.failure);
+    EXPECT_EQ(attempt.target, row.target);
     EXPECT_NE(attempt.note.find(row.note), std::string::npos) << attempt.note;
     if (row.holder == Holder::Opener) {
       EXPECT_EQ(attempt.holder, child);
@@ -191,6 +195,7 @@ TEST(TtySerialPort, OpensOnlyTerminalsThatExistAndNobodyElseHolds) {
     fs::remove_all(tree);
   }
   unlink(pattern.c_str());
+  unlink(link.c_str());
 }
 
 TEST(TtySerialPort, PortHeldByAnotherOpenerIsInUse) {
@@ -207,7 +212,7 @@ TEST(TtySerialPort, PortHeldByAnotherOpenerIsInUse) {
 
 TEST(TtySerialPort, GivenDevicesAreTheComPortsInTheirOrder) {
   PtyReceiver receiver;
-  WatchedPort port{4800, {"/dev/pts/does-not-exist", receiver.devicePath()}};
+  WatchedPort port{{"/dev/pts/does-not-exist", receiver.devicePath()}};
   EXPECT_TRUE(port.open(2));
   port.close();
   EXPECT_FALSE(port.open(3));
@@ -233,7 +238,8 @@ TEST(TtySerialPort, SetsTheReceiverLine) {
   EXPECT_EQ(mode.c_iflag & (ICRNL | IXON | ISTRIP), 0u);
 
   // Another speed, as the command line may give.
-  WatchedPort fast{115200};
+  WatchedPort fast;
+  fast.setSpeed(115200);
   port.close();
   ASSERT_TRUE(fast.openDevice(receiver.devicePath()));
   const int again = open(receiver.devicePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
