@@ -26,6 +26,7 @@ test=(
 )
 package=(
   debhelper                                    # dpkg-buildpackage and the debian/ rules
+  git                                          # the build's clone of the committed tree
   lintian appstream systemd                    # checks of the package, its metainfo and service
 )
 system=(
