@@ -225,7 +225,7 @@ options "--device $uart --listen 127.0.0.1"
 why=$(start)
 [ -z "$why" ] && why=$(awaits uart 60)
 if [ -z "$why" ]; then
-  if [ -z "$(in_log "$other_reply" usb)" ]; then
+  if [[ $other_reply == KOVA,P=* ]]; then
     reply=$(query "$other")
     [ -n "$reply" ] && why="a query to $other got '$reply'"
   else
