@@ -13,7 +13,9 @@ tools/install-deps.sh package
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 git clone --quiet --no-local . "$work/src"
-(cd "$work/src" && DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get build-dep -y -qq ./ \
+# Another clone's build may hold apt's lock meanwhile; it is waited for.
+(cd "$work/src" && DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get build-dep -y -qq \
+  -o DPkg::Lock::Timeout=300 ./ \
   && dpkg-buildpackage -us -uc -b) > "$work/build.log" 2>&1 \
   || { tail -n 30 "$work/build.log"; echo "build-package: dpkg-buildpackage failed" >&2; exit 1; }
 mkdir -p "$out"
