@@ -15,7 +15,7 @@ host() { # REQUEST: empty when the host did it, else its answer
   local answer=
   report "host $1"
   read -r -t 60 -u 3 answer
-  [ "$answer" = done ] || echo "the host did not do '$1': ${answer:-no answer}"
+  [ "$answer" = 'done' ] || echo "the host did not do '$1': ${answer:-no answer}"
 }
 
 here=/root/system-test
@@ -25,6 +25,7 @@ found_line='simple-kova: GPS Receiver on COM1'
 other=192.0.2.1
 
 query() { # [ADDRESS]
+  # shellcheck disable=SC2016  # the inner shell expands $1
   timeout 3 bash -c 'exec 5<>"/dev/tcp/$1/2947" && printf p >&5 && head -n 1 <&5' sh "${1:-127.0.0.1}" \
     2>/dev/null | tr -d '\r'
 }
@@ -197,7 +198,7 @@ check "systemctl stop: ttyUSB0 (plugged in again) has its settings from the repl
 why=$(host unplug)
 for _ in $(seq 40); do [ -e "$usb" ] || break; sleep 0.5; done
 watch_opens "$console"
-mkdir -p -m 700 /tmp/scan-run
+mkdir -m 700 /tmp/scan-run
 QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp/scan-run XDG_CACHE_HOME=/tmp/scan-run \
   XDG_DATA_HOME=/tmp/scan-run /usr/bin/simple-kova --verbose > /tmp/scan.out 2>&1 &
 scan=$!

@@ -74,6 +74,7 @@ build_package() {
   root=$(root_fs build buildd directory debhelper,cmake,ninja-build,qt6-base-dev,lintian,appstream)
   git archive --format=tar HEAD > "$work/source.tar"
   # The build happens on a file system of its own that goes with the mount namespace.
+  # shellcheck disable=SC2016  # the script below expands its variables itself
   unshare --mount --propagation private sh -euc '
     root=$1 work=$2
     mount -t proc proc "$root/proc"
@@ -93,10 +94,13 @@ background "$work/package.log" build_package
 package_build=$!
 
 # The receivers' player, built for this host from the same tree.
-cmake -S . -B "$top/replay" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVA_WITH_QT=OFF -DKOVA_TESTS=OFF \
-  > "$work/replay-build.log" 2>&1 \
-  && nice cmake --build "$top/replay" --target simple-kova-replay >> "$work/replay-build.log" 2>&1 \
-  || { tail -n 30 "$work/replay-build.log"; say "FAIL: building simple-kova-replay"; exit 1; }
+if ! { cmake -S . -B "$top/replay" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVA_WITH_QT=OFF \
+       -DKOVA_TESTS=OFF && nice cmake --build "$top/replay" --target simple-kova-replay; } \
+     > "$work/replay-build.log" 2>&1; then
+  tail -n 30 "$work/replay-build.log"
+  say "FAIL: building simple-kova-replay"
+  exit 1
+fi
 
 # Everything the machine needs besides the package: its runtime libraries (dpkg -i in the
 # machine says so if this list falls behind the package's dependencies), systemd, udev, the
@@ -179,7 +183,7 @@ login_again() {
   before=$(grep -c 'kova-test login:' "$work/console.log" || true)
   printf '\r' >&7
   for _ in $(seq 60); do
-    [ "$(grep -c 'kova-test login:' "$work/console.log" || true)" -gt "$before" ] && { echo done; return; }
+    [ "$(grep -c 'kova-test login:' "$work/console.log" || true)" -gt "$before" ] && { echo 'done'; return; }
     sleep 0.5
   done
   echo "no new login prompt on ttyS0 (see $work/console.log)"
@@ -224,10 +228,10 @@ while true; do
     "ok "*) passed=$((passed + 1)); say "$line (${SECONDS}s)" ;;
     "FAIL "*) failed=$((failed + 1)); say "$line (${SECONDS}s)" ;;
     "info "*) say "${line#info }" ;;
-    "host unplug") printf 'device_del usbreceiver\n' >&6; echo done >&5 ;;
-    "host replug") printf 'device_add usb-serial,id=usbreceiver,chardev=usb\n' >&6; echo done >&5 ;;
-    "host quiet "*) quiet "${line#host quiet }"; echo done >&5 ;;
-    "host talk "*) talk "${line#host talk }"; echo done >&5 ;;
+    "host unplug") printf 'device_del usbreceiver\n' >&6; echo 'done' >&5 ;;
+    "host replug") printf 'device_add usb-serial,id=usbreceiver,chardev=usb\n' >&6; echo 'done' >&5 ;;
+    "host quiet "*) quiet "${line#host quiet }"; echo 'done' >&5 ;;
+    "host talk "*) talk "${line#host talk }"; echo 'done' >&5 ;;
     "host login") login_again >&5 ;;
     end) ended=true ;;
   esac
