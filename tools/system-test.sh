@@ -168,7 +168,7 @@ kernel=$(find "$root/boot" -name 'vmlinuz-*' | head -n 1)
 initrd=$(find "$root/boot" -name 'initrd.img-*' | head -n 1)
 cp "$kernel" "$work/vmlinuz"
 cp "$initrd" "$work/initrd.img"
-mkfs.ext4 -q -F -L root -d "$root" "$work/disk.img" 3G
+mkfs.ext4 -q -F -L root -d "$root" "$work/disk.img" 3G > /dev/null
 rm -rf "$root"
 
 # A receiver falls silent: its player stops, and what it sent that the machine has not read is
