@@ -22,8 +22,9 @@ deb=build-deb/simple-kova_$(dpkg-parsechangelog -l debian/changelog -S Version)_
 [ -f "$deb" ] || fail "no package $deb"
 step "built $(basename "$deb")"
 depends=$(dpkg-deb -f "$deb" Depends)
+# Debian 13 names the core library for its 64-bit time: libqt6core6t64.
 for lib in libqt6core6 libqt6gui6 libqt6widgets6; do
-  [[ $depends == *"$lib "* ]] || fail "Depends lacks $lib: $depends"
+  [[ $depends == *"$lib "* || $depends == *"${lib}t64 "* ]] || fail "Depends lacks $lib: $depends"
 done
 lintian --pedantic --fail-on error,warning build-deb/simple-kova_*.changes \
   || fail "lintian reports errors or warnings"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the plain build, the same tests under AddressSanitizer and
 # UndefinedBehaviorSanitizer and short libFuzzer runs, each with warnings as errors, and the
-# package on a booted Debian (tools/system-test.sh). Tests run in a private network namespace,
+# package on a booted Debian 12 and 13 (tools/system-test.sh). Tests run in a private network namespace,
 # so port 2947 never collides with anything else on the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,7 +38,9 @@ cmake --build build-fuzz --parallel "$jobs"
 stage "fuzz runs"
 ctest --test-dir build-fuzz --output-on-failure --parallel "$jobs" -L fuzz
 
-stage "system test"
-tools/system-test.sh
+stage "system test, Debian 12"
+tools/system-test.sh bookworm
+stage "system test, Debian 13"
+tools/system-test.sh trixie
 
 stage "all tests passed"
